@@ -1,0 +1,24 @@
+// y = W.x over the worker pool (grain 16) with fixed summation orders, and
+// embedding rows widened to f32.
+#pragma once
+
+#include <cstdint>
+
+#include "model.h"
+
+struct VecJob {
+  const void* weights;
+  const float* x;
+  float* y;
+  int32_t rows;
+  int32_t K;
+};
+
+void mv_q8_range(void* ctx, int32_t start, int32_t end);
+void mv_f16_range(void* ctx, int32_t start, int32_t end);
+void mv_f32_range(void* ctx, int32_t start, int32_t end);
+
+// The matrix-vector product: kernel chosen by the data (q8, else f16, else f32).
+void matvec(const TensorEntry* W, const float* x, float* y, int32_t rows, int32_t K);
+
+void embed_row(const TensorEntry* E, int64_t row, float* dst, int32_t dim);
