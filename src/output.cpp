@@ -27,6 +27,15 @@ void write_stdout(std::string_view text) { write_all(stdout, text, "standard out
 
 bool flush_stdout() { return std::fflush(stdout) == 0; }
 
+void flush_stdout_checked() {
+  errno = 0;
+  if (std::fflush(stdout) != 0) {
+    const int err = errno;
+    throw OutputError(std::string("failed writing to standard output") + (err ? ": " : "") +
+                      (err ? std::strerror(err) : ""));
+  }
+}
+
 std::string format(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);

@@ -24,6 +24,9 @@ void write_stdout(std::string_view text);
 // Flushes standard output; false when that fails.
 bool flush_stdout();
 
+// Flushes standard output; throws OutputError when that fails.
+void flush_stdout_checked();
+
 // printf-style formatting into a string.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
