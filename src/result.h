@@ -21,6 +21,7 @@ class Result {
   bool ok() const { return v_.index() == 0; }
   explicit operator bool() const { return ok(); }
   T& value() & { return std::get<0>(v_); }
+  const T& value() const& { return std::get<0>(v_); }
   T&& value() && { return std::get<0>(std::move(v_)); }
   const std::string& error() const { return std::get<1>(v_).message; }
 

@@ -225,7 +225,7 @@ TEST_F(ChatProbe, TokenizerThatCannotBeLoadedIsABrainOpenFailure) {
 }
 
 TEST_F(ChatProbe, MissingEnvironmentModelEndsInTheEngine) {
-  for (const std::string path : {std::string("/no/such/weights.olvt"), std::string()}) {
+  for (const std::string& path : {std::string("/no/such/weights.olvt"), std::string()}) {
     RunOptions o;
     o.env = {{"OLVU_M_MODEL", path}};
     const auto run = run_chat_probe({model_dir_.string(), e2e::tokenizer_json()}, o);
