@@ -37,8 +37,8 @@ OLVU_AVX2 void expand_q8_row(const uint8_t* blk, int32_t K, float* buf) {
   for (int32_t k = 32 * nb; k < K; ++k) buf[k] = 0.0f;
 }
 
-OLVU_AVX2 void expand_f16_row(const uint8_t* h, int32_t K, float* buf) {
-  int32_t c = 0;
+OLVU_AVX2 void expand_f16_run(const uint8_t* h, int64_t K, float* buf) {
+  int64_t c = 0;
   for (; c + 8 <= K; c += 8)
     _mm256_storeu_ps(buf + c, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + 2 * c))));
   for (; c < K; ++c) {
@@ -116,7 +116,7 @@ OLVU_AVX2 void mm_f16(void* ctx, int32_t start, int32_t end) {
       store_zero_column(job, o);
       continue;
     }
-    expand_f16_row(base + 2 * static_cast<int64_t>(o) * K, K, buf);
+    expand_f16_run(base + 2 * static_cast<int64_t>(o) * K, K, buf);
     dot_all_rows(job, buf, o);
   }
 }
@@ -147,7 +147,16 @@ OLVU_AVX2 void mm_f32(void* ctx, int32_t start, int32_t end) {
   }
 }
 
-const detail::MmKernels kAvx2 = {mm_q8, mm_f16, mm_f32};
+OLVU_AVX2 void expand_q8(const uint8_t* data, int64_t rows, int32_t K, float* dst) {
+  const int64_t row_bytes = static_cast<int64_t>(K / 32) * Q8_BLOCK_BYTES;
+  for (int64_t o = 0; o < rows; ++o) expand_q8_row(data + o * row_bytes, K, dst + o * K);
+}
+
+OLVU_AVX2 void expand_f16(const uint16_t* data, int64_t n, float* dst) {
+  expand_f16_run(reinterpret_cast<const uint8_t*>(data), n, dst);
+}
+
+const detail::MmKernels kAvx2 = {mm_q8, mm_f16, mm_f32, expand_q8, expand_f16};
 
 }  // namespace
 

@@ -37,17 +37,11 @@ OLVU_AVX2 inline float sum_pairwise(__m128 v) {
 
 // ---- q8 ----
 
-OLVU_AVX2 inline __m256i q8_group_index(int g) {
-  const int b = 4 * g;
-  const __m128i i = _mm_setr_epi32((b << 24) | 0x808080, ((b + 1) << 24) | 0x808080, ((b + 2) << 24) | 0x808080,
-                                   ((b + 3) << 24) | 0x808080);
-  return _mm256_set_m128i(i, i);
-}
-
-// G registers of two rows each: lanes 0..3 of acc[j] accumulate row 2j, lanes 4..7 row 2j + 1.
+// G registers of two rows each: lanes 0..3 of acc[j] accumulate row 2j, lanes
+// 4..7 row 2j + 1. Interleaving the two rows' dwords puts group g of both side
+// by side, so one sign extension feeds all eight lanes.
 template <int G>
 OLVU_AVX2 void q8_rows(const uint8_t* row0, int64_t row_bytes, const float* x, int32_t nb, float* y) {
-  const __m256i idx[4] = {q8_group_index(0), q8_group_index(1), q8_group_index(2), q8_group_index(3)};
   __m256 acc[G];
   for (int j = 0; j < G; ++j) acc[j] = _mm256_setzero_ps();
   for (int32_t b = 0; b < nb; ++b) {
@@ -57,11 +51,12 @@ OLVU_AVX2 void q8_rows(const uint8_t* row0, int64_t row_bytes, const float* x, i
       const uint8_t* p1 = p0 + row_bytes;
       const __m256 scale = _mm256_set_m128(_mm_set1_ps(load_f32(p1)), _mm_set1_ps(load_f32(p0)));
       for (int h = 0; h < 2; ++h) {
-        const __m256i q = _mm256_set_m128i(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + 4 + 16 * h)),
-                                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + 4 + 16 * h)));
+        const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + 4 + 16 * h));
+        const __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + 4 + 16 * h));
+        const __m128i lo = _mm_unpacklo_epi32(r0, r1), hi = _mm_unpackhi_epi32(r0, r1);
+        const __m128i g2[4] = {lo, _mm_unpackhi_epi64(lo, lo), hi, _mm_unpackhi_epi64(hi, hi)};
         for (int g = 0; g < 4; ++g) {
-          const __m256i v = _mm256_srai_epi32(_mm256_shuffle_epi8(q, idx[g]), 24);
-          const __m256 w = _mm256_mul_ps(_mm256_cvtepi32_ps(v), scale);
+          const __m256 w = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(g2[g])), scale);
           acc[j] = _mm256_fmadd_ps(_mm256_broadcast_ps(reinterpret_cast<const __m128*>(xb + 16 * h + 4 * g)), w,
                                    acc[j]);
         }
@@ -100,7 +95,7 @@ OLVU_AVX2 void mv_q8(void* ctx, int32_t start, int32_t end) {
   const int64_t row_bytes = static_cast<int64_t>(nb) * Q8_BLOCK_BYTES;
   const uint8_t* base = static_cast<const uint8_t*>(job->weights);
   int32_t r = start;
-  for (; r + 8 <= end; r += 8) q8_rows<4>(base + r * row_bytes, row_bytes, job->x, nb, job->y + r);
+  for (; r + 4 <= end; r += 4) q8_rows<2>(base + r * row_bytes, row_bytes, job->x, nb, job->y + r);
   for (; r + 2 <= end; r += 2) q8_rows<1>(base + r * row_bytes, row_bytes, job->x, nb, job->y + r);
   for (; r < end; ++r) job->y[r] = q8_row(base + r * row_bytes, job->x, nb);
 }
@@ -143,7 +138,7 @@ OLVU_AVX2 void mv_f16(void* ctx, int32_t start, int32_t end) {
     return;
   }
   int32_t r = start;
-  for (; r + 4 <= end; r += 4) f16_rows<4>(base + r * row_bytes, row_bytes, job->x, K, job->y + r);
+  for (; r + 8 <= end; r += 8) f16_rows<8>(base + r * row_bytes, row_bytes, job->x, K, job->y + r);
   for (; r < end; ++r) f16_rows<1>(base + r * row_bytes, row_bytes, job->x, K, job->y + r);
 }
 

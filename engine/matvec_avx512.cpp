@@ -1,8 +1,7 @@
 // Matrix-vector kernels for AVX-512 (F, BW, DQ, VL with FMA and F16C). Every
 // row keeps its scalar summation order; the width is spent on several rows at
-// once: a q8 register holds the four-lane accumulators of four rows, an f16
-// register the eight lanes (A then B) of two rows, and f32 rows run in fours
-// so the fused multiply-add chains overlap.
+// once: a q8 register holds the four-lane accumulators of four rows, and f32
+// rows run in fours so the fused multiply-add chains overlap.
 #include "matvec.h"
 
 #if defined(__x86_64__)
@@ -43,18 +42,11 @@ OLVU_AVX512 inline float sum_pairwise(__m128 v) {
 
 // ---- q8 ----
 
-// Byte 4g + i of every 128-bit lane to the top byte of 32-bit lane i, zeros below.
-OLVU_AVX512 inline __m512i q8_group_index(int g) {
-  const int b = 4 * g;
-  return _mm512_broadcast_i32x4(_mm_setr_epi32((b << 24) | 0x808080, ((b + 1) << 24) | 0x808080,
-                                               ((b + 2) << 24) | 0x808080, ((b + 3) << 24) | 0x808080));
-}
-
 // Rows of one q8 range as G groups of four: lanes 4t..4t+3 of acc[j] are the
-// accumulator of row 4j + t.
+// accumulator of row 4j + t. A dword transpose of the four rows' bytes puts
+// group g of every row side by side, so one sign extension feeds 16 lanes.
 template <int G>
 OLVU_AVX512 void q8_rows(const uint8_t* row0, int64_t row_bytes, const float* x, int32_t nb, float* y) {
-  const __m512i idx[4] = {q8_group_index(0), q8_group_index(1), q8_group_index(2), q8_group_index(3)};
   const __m512i spread = _mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3);
   __m512 acc[G];
   for (int j = 0; j < G; ++j) acc[j] = _mm512_setzero_ps();
@@ -70,13 +62,16 @@ OLVU_AVX512 void q8_rows(const uint8_t* row0, int64_t row_bytes, const float* x,
       const __m128 s4 = _mm_setr_ps(load_f32(p0), load_f32(p1), load_f32(p2), load_f32(p3));
       const __m512 scale = _mm512_permutexvar_ps(spread, _mm512_castps128_ps512(s4));
       for (int h = 0; h < 2; ++h) {
-        __m512i q = _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + 4 + 16 * h)));
-        q = _mm512_inserti32x4(q, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + 4 + 16 * h)), 1);
-        q = _mm512_inserti32x4(q, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p2 + 4 + 16 * h)), 2);
-        q = _mm512_inserti32x4(q, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p3 + 4 + 16 * h)), 3);
+        const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + 4 + 16 * h));
+        const __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + 4 + 16 * h));
+        const __m128i r2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p2 + 4 + 16 * h));
+        const __m128i r3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p3 + 4 + 16 * h));
+        const __m128i t0 = _mm_unpacklo_epi32(r0, r1), t1 = _mm_unpacklo_epi32(r2, r3);
+        const __m128i t2 = _mm_unpackhi_epi32(r0, r1), t3 = _mm_unpackhi_epi32(r2, r3);
+        const __m128i g4[4] = {_mm_unpacklo_epi64(t0, t1), _mm_unpackhi_epi64(t0, t1), _mm_unpacklo_epi64(t2, t3),
+                               _mm_unpackhi_epi64(t2, t3)};
         for (int g = 0; g < 4; ++g) {
-          const __m512i v = _mm512_srai_epi32(_mm512_shuffle_epi8(q, idx[g]), 24);
-          const __m512 w = _mm512_mul_ps(_mm512_cvtepi32_ps(v), scale);
+          const __m512 w = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(g4[g])), scale);
           acc[j] = _mm512_fmadd_ps(xg[4 * h + g], w, acc[j]);
         }
       }
@@ -116,73 +111,15 @@ OLVU_AVX512 void mv_q8(void* ctx, int32_t start, int32_t end) {
   const int64_t row_bytes = static_cast<int64_t>(nb) * Q8_BLOCK_BYTES;
   const uint8_t* base = static_cast<const uint8_t*>(job->weights);
   int32_t r = start;
-  for (; r + 8 <= end; r += 8) q8_rows<2>(base + r * row_bytes, row_bytes, job->x, nb, job->y + r);
+  for (; r + 16 <= end; r += 16) q8_rows<4>(base + r * row_bytes, row_bytes, job->x, nb, job->y + r);
   for (; r + 4 <= end; r += 4) q8_rows<1>(base + r * row_bytes, row_bytes, job->x, nb, job->y + r);
   for (; r < end; ++r) job->y[r] = q8_row(base + r * row_bytes, job->x, nb);
 }
 
 // ---- f16 ----
-
-// T = A + B lane-wise (A the low four lanes), then pairwise, then the tail.
-OLVU_AVX512 inline float f16_finish(__m256 ab, const uint8_t* row, const float* x, int32_t K8, int32_t K) {
-  float s = sum_pairwise(_mm_add_ps(_mm256_castps256_ps128(ab), _mm256_extractf128_ps(ab, 1)));
-  for (int32_t k = K8; k < K; ++k) s = std::fmaf(x[k], load_half(row + 2 * static_cast<int64_t>(k)), s);
-  return s;
-}
-
-// G registers of two rows each: lanes 0..7 row 2j, lanes 8..15 row 2j + 1.
-template <int G>
-OLVU_AVX512 void f16_rows(const uint8_t* row0, int64_t row_bytes, const float* x, int32_t K, float* y) {
-  const int32_t K8 = K / 8 * 8;
-  __m512 acc[G];
-  for (int j = 0; j < G; ++j) acc[j] = _mm512_setzero_ps();
-  for (int32_t c = 0; c < K8; c += 8) {
-    const __m512 xv = _mm512_broadcast_f32x8(_mm256_loadu_ps(x + c));
-    for (int j = 0; j < G; ++j) {
-      const uint8_t* p = row0 + (2 * j) * row_bytes + 2 * static_cast<int64_t>(c);
-      const __m256i h = _mm256_inserti128_si256(
-          _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + row_bytes)), 1);
-      acc[j] = _mm512_fmadd_ps(xv, _mm512_cvtph_ps(h), acc[j]);
-    }
-  }
-  for (int j = 0; j < G; ++j) {
-    const uint8_t* p = row0 + (2 * j) * row_bytes;
-    y[2 * j] = f16_finish(_mm512_castps512_ps256(acc[j]), p, x, K8, K);
-    y[2 * j + 1] = f16_finish(_mm512_extractf32x8_ps(acc[j], 1), p + row_bytes, x, K8, K);
-  }
-}
-
-OLVU_AVX512 float f16_row(const uint8_t* row, const float* x, int32_t K) {
-  float s = 0.0f;
-  if (K < 8) {
-    for (int32_t k = 0; k < K; ++k) s = std::fmaf(x[k], load_half(row + 2 * k), s);
-    return s;
-  }
-  const int32_t K8 = K / 8 * 8;
-  __m256 acc = _mm256_setzero_ps();
-  for (int32_t c = 0; c < K8; c += 8)
-    acc = _mm256_fmadd_ps(_mm256_loadu_ps(x + c),
-                          _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 2 * c))), acc);
-  return f16_finish(acc, row, x, K8, K);
-}
-
-OLVU_AVX512 void mv_f16(void* ctx, int32_t start, int32_t end) {
-  const VecJob* job = static_cast<const VecJob*>(ctx);
-  const int32_t K = job->K;
-  if (K <= 0) {
-    for (int32_t r = start; r < end; ++r) job->y[r] = 0.0f;
-    return;
-  }
-  const int64_t row_bytes = 2 * static_cast<int64_t>(K);
-  const uint8_t* base = static_cast<const uint8_t*>(job->weights);
-  int32_t r = start;
-  if (K >= 8) {
-    for (; r + 8 <= end; r += 8) f16_rows<4>(base + r * row_bytes, row_bytes, job->x, K, job->y + r);
-    for (; r + 2 <= end; r += 2) f16_rows<1>(base + r * row_bytes, row_bytes, job->x, K, job->y + r);
-  }
-  for (; r < end; ++r) job->y[r] = f16_row(base + r * row_bytes, job->x, K);
-}
+// The 256-bit kernel (eight rows, one eight-lane accumulator each) beats a
+// two-rows-per-register 512-bit form on the processors measured (73 against
+// 47 GB/s from L2 on one core), so this set uses the AVX2 kernel.
 
 // ---- f32 ----
 
@@ -251,12 +188,15 @@ OLVU_AVX512 void mv_f32(void* ctx, int32_t start, int32_t end) {
   for (; r < end; ++r) f32_rows<1>(base + r * row_bytes, row_bytes, job->x, K, job->y + r);
 }
 
-const detail::MvKernels kAvx512 = {mv_q8, mv_f16, mv_f32};
+
 
 }  // namespace
 
 namespace detail {
-const MvKernels* mv_kernels_avx512() { return &kAvx512; }
+const MvKernels* mv_kernels_avx512() {
+  static const MvKernels k = {mv_q8, mv_kernels_avx2()->f16, mv_f32};
+  return &k;
+}
 }  // namespace detail
 
 #else
