@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "fatal.h"
+#include "work_alloc.h"
 
 uint64_t rng_state = RNG_START;
 
@@ -52,9 +52,7 @@ void sift_up(int32_t* ids, float* vals, int32_t i) {
 }
 
 void* alloc_or_die(size_t bytes) {
-  void* p = std::malloc(bytes ? bytes : 1);
-  if (!p) fatal("oom sampler candidates");
-  return p;
+  return work_alloc_bytes_or_die(bytes, "sampler candidates", "oom sampler candidates");
 }
 
 }  // namespace
@@ -131,9 +129,9 @@ void topk_select(const float* L, int32_t V, int32_t k, int32_t* ids, float* vals
       ++ai;
     }
   }
-  std::free(a_ids);
-  std::free(a_vals);
-  std::free(taken);
+  work_free(a_ids);
+  work_free(a_vals);
+  work_free(taken);
 }
 
 int64_t sample_token(Stream* stream) {
@@ -202,7 +200,7 @@ int64_t sample_token(Stream* stream) {
       break;
     }
   }
-  std::free(ids);
-  std::free(p);
+  work_free(ids);
+  work_free(p);
   return choice;
 }
