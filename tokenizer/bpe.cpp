@@ -20,53 +20,79 @@ constexpr size_t kCacheMaxWord = 256;
 
 Bpe::Bpe(RawVocab vocab, const RawMerges& merges, BpeOptions options)
     : raw_(std::move(vocab)), opt_(std::move(options)) {
-    vocab_.reserve(raw_.entries.size());
+    // The tables are far larger than the caches, so lookups go in blocks: hash and prefetch a
+    // block first, then probe it, and most probes find their slot already loaded.
+    constexpr size_t kBlock = 32;
+    const auto& entries = raw_.entries;
+    vocab_.reset(raw_.arena.data(), entries.size());
     uint32_t max_id = 0;
-    for (const auto& e : raw_.entries) {
-        vocab_.insert_or_assign(std::string_view(raw_.arena).substr(e.offset, e.length), e.id);
-        max_id = std::max(max_id, e.id);
+    for (size_t base = 0; base < entries.size(); base += kBlock) {
+        size_t end = std::min(entries.size(), base + kBlock);
+        for (size_t k = base; k < end; ++k)
+            vocab_.prefetch(StringMap::hash(std::string_view(raw_.arena).substr(entries[k].offset, entries[k].length)));
+        for (size_t k = base; k < end; ++k) {
+            vocab_.insert_or_assign(entries[k].offset, entries[k].length, entries[k].id);
+            max_id = std::max(max_id, entries[k].id);
+        }
     }
-    if (!raw_.entries.empty()) {
+    if (!entries.empty()) {
         // Ids index a dense table; a definition whose ids leave most of it empty is refused
         // rather than allowed to claim gigabytes.
-        if (max_id > 16 * raw_.entries.size() + 65536)
+        if (max_id > 16 * entries.size() + 65536)
             throw Error("vocabulary id " + std::to_string(max_id) + " is far beyond the vocabulary size");
         by_id_.assign(static_cast<size_t>(max_id) + 1, std::string_view());
     }
     // Where two tokens share an id, the first in the file is the one decoded.
-    std::vector<bool> taken(by_id_.size(), false);
-    for (const auto& e : raw_.entries) {
-        if (taken[e.id]) continue;
-        taken[e.id] = true;
-        by_id_[e.id] = std::string_view(raw_.arena).substr(e.offset, e.length);
-    }
+    for (const auto& e : entries)
+        if (!by_id_[e.id].data()) by_id_[e.id] = std::string_view(raw_.arena).substr(e.offset, e.length);
 
     merges_.reserve(merges.pairs.size());
     const size_t prefix_len = opt_.continuing_subword_prefix.size();
-    std::string joined;
     std::string_view arena(merges.arena);
-    for (size_t rank = 0; rank < merges.pairs.size(); ++rank) {
-        const auto& p = merges.pairs[rank];
-        std::string_view a = arena.substr(p[0], p[1]);
-        std::string_view b = arena.substr(p[2], p[3]);
-        uint32_t a_id = vocab_.find(a);
-        if (a_id == StringMap::npos) throw Error("Merge token `" + std::string(a) + "` out of vocabulary");
-        uint32_t b_id = vocab_.find(b);
-        if (b_id == StringMap::npos) throw Error("Merge token `" + std::string(b) + "` out of vocabulary");
-        joined.assign(a);
-        // The right part loses its continuation prefix in the merged token.
-        joined.append(b.substr(std::min(prefix_len, b.size())));
-        uint32_t new_id = vocab_.find(joined);
-        if (new_id == StringMap::npos) throw Error("Merge token `" + joined + "` out of vocabulary");
-        merges_.insert_or_assign(a_id, b_id, {static_cast<uint32_t>(rank), new_id});
+    std::string joined;
+    std::vector<uint32_t> joined_end;
+    uint64_t ha[kBlock], hb[kBlock], hj[kBlock], keys[kBlock];
+    uint32_t a_ids[kBlock], b_ids[kBlock], new_ids[kBlock];
+    for (size_t base = 0; base < merges.pairs.size(); base += kBlock) {
+        size_t n = std::min(merges.pairs.size() - base, kBlock);
+        auto left = [&](size_t k) { return arena.substr(merges.pairs[base + k][0], merges.pairs[base + k][1]); };
+        auto right = [&](size_t k) { return arena.substr(merges.pairs[base + k][2], merges.pairs[base + k][3]); };
+        for (size_t k = 0; k < n; ++k) {
+            ha[k] = StringMap::hash(left(k));
+            hb[k] = StringMap::hash(right(k));
+            vocab_.prefetch(ha[k]);
+            vocab_.prefetch(hb[k]);
+        }
+        joined.clear();
+        joined_end.clear();
+        for (size_t k = 0; k < n; ++k) {
+            a_ids[k] = vocab_.find(left(k), ha[k]);
+            b_ids[k] = vocab_.find(right(k), hb[k]);
+            size_t start = joined.size();
+            joined.append(left(k));
+            // The right part loses its continuation prefix in the merged token.
+            joined.append(right(k).substr(std::min(prefix_len, right(k).size())));
+            joined_end.push_back(static_cast<uint32_t>(joined.size()));
+            hj[k] = StringMap::hash(std::string_view(joined).substr(start));
+            vocab_.prefetch(hj[k]);
+        }
+        for (size_t k = 0; k < n; ++k) {
+            size_t start = k ? joined_end[k - 1] : 0;
+            std::string_view j = std::string_view(joined).substr(start, joined_end[k] - start);
+            if (a_ids[k] == StringMap::npos) throw Error("Merge token `" + std::string(left(k)) + "` out of vocabulary");
+            if (b_ids[k] == StringMap::npos) throw Error("Merge token `" + std::string(right(k)) + "` out of vocabulary");
+            new_ids[k] = vocab_.find(j, hj[k]);
+            if (new_ids[k] == StringMap::npos) throw Error("Merge token `" + std::string(j) + "` out of vocabulary");
+            keys[k] = PairMap::key(a_ids[k], b_ids[k]);
+            merges_.prefetch(keys[k]);
+        }
+        for (size_t k = 0; k < n; ++k) merges_.insert_or_assign(keys[k], {static_cast<uint32_t>(base + k), new_ids[k]});
     }
 
-    all_bytes_ = true;
     for (int b = 0; b < 256; ++b) {
         char name[8];
         std::snprintf(name, sizeof name, "<0x%02X>", b);
         byte_ids_[b] = vocab_.find(name);
-        if (byte_ids_[b] == StringMap::npos) all_bytes_ = false;
     }
 }
 

@@ -49,7 +49,6 @@ private:
     PairMap merges_;
     BpeOptions opt_;
     uint32_t byte_ids_[256];  // ids of the "<0xNN>" tokens, npos when absent
-    bool all_bytes_ = false;
 
     // Words seen before; bounded like the reference's cache.
     mutable std::mutex cache_mutex_;

@@ -39,76 +39,82 @@ inline uint64_t mix64(uint64_t x) {
 }
 
 // Maps byte strings kept in one arena to 32-bit values; a later insert of the same key replaces
-// the value.
+// the value. Each slot holds the key's place in the arena, so a probe touches the slot and the
+// key's bytes and nothing else.
 class StringMap {
 public:
     static constexpr uint32_t npos = UINT32_MAX;
 
-    // Keys are views into storage that outlives the map.
-    void reserve(size_t n) {
+    // `arena` must outlive the map and never move.
+    void reset(const char* arena, size_t expected) {
+        arena_ = arena;
         size_t cap = 16;
-        while (cap < n * 2) cap <<= 1;
+        while (cap * 2 < expected * 3) cap <<= 1;
         slots_.assign(cap, Slot{});
         mask_ = cap - 1;
-        keys_.reserve(n);
+        count_ = 0;
     }
 
-    void insert_or_assign(std::string_view key, uint32_t value) {
-        if ((keys_.size() + 1) * 2 > slots_.size()) grow();
-        uint64_t h = hash_bytes(key.data(), key.size());
+    static uint64_t hash(std::string_view key) { return hash_bytes(key.data(), key.size()); }
+
+    void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & mask_]); }
+
+    void insert_or_assign(uint32_t offset, uint32_t length, uint32_t value) {
+        if ((count_ + 1) * 3 > slots_.size() * 2) grow();
+        std::string_view key(arena_ + offset, length);
+        uint64_t h = hash(key);
         uint32_t tag = static_cast<uint32_t>(h >> 32) | 1u;
         for (size_t i = h & mask_;; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
             if (s.tag == 0) {
-                s.tag = tag;
-                s.index = static_cast<uint32_t>(keys_.size());
-                keys_.push_back(key);
-                values_.push_back(value);
+                s = Slot{tag, value, offset, length};
+                ++count_;
                 return;
             }
-            if (s.tag == tag && keys_[s.index] == key) {
-                values_[s.index] = value;
+            if (s.tag == tag && key_of(s) == key) {
+                s.value = value;
                 return;
             }
         }
     }
 
-    uint32_t find(std::string_view key) const {
+    uint32_t find(std::string_view key) const { return find(key, hash(key)); }
+
+    uint32_t find(std::string_view key, uint64_t h) const {
         if (slots_.empty()) return npos;
-        uint64_t h = hash_bytes(key.data(), key.size());
         uint32_t tag = static_cast<uint32_t>(h >> 32) | 1u;
         for (size_t i = h & mask_;; i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
             if (s.tag == 0) return npos;
-            if (s.tag == tag && keys_[s.index] == key) return values_[s.index];
+            if (s.tag == tag && key_of(s) == key) return s.value;
         }
     }
 
-    size_t size() const { return keys_.size(); }
-
-    template <class F> void for_each(F&& f) const {
-        for (size_t i = 0; i < keys_.size(); ++i) f(keys_[i], values_[i]);
-    }
+    size_t size() const { return count_; }
 
 private:
     struct Slot {
-        uint32_t tag = 0;
-        uint32_t index = 0;
+        uint32_t tag = 0;  // 0: empty
+        uint32_t value = 0;
+        uint32_t offset = 0;
+        uint32_t length = 0;
     };
 
+    std::string_view key_of(const Slot& s) const { return std::string_view(arena_ + s.offset, s.length); }
+
     void grow() {
-        std::vector<std::string_view> keys;
-        std::vector<uint32_t> values;
-        keys.swap(keys_);
-        values.swap(values_);
-        reserve(keys.size() * 2 + 8);
-        for (size_t i = 0; i < keys.size(); ++i) insert_or_assign(keys[i], values[i]);
+        std::vector<Slot> old;
+        old.swap(slots_);
+        size_t n = count_;
+        reset(arena_, n * 2 + 8);
+        for (const Slot& s : old)
+            if (s.tag) insert_or_assign(s.offset, s.length, s.value);
     }
 
+    const char* arena_ = nullptr;
     std::vector<Slot> slots_;
-    std::vector<std::string_view> keys_;
-    std::vector<uint32_t> values_;
     size_t mask_ = 0;
+    size_t count_ = 0;
 };
 
 // Maps an ordered pair of ids to the rank and result of their merge.
@@ -121,23 +127,26 @@ public:
 
     void reserve(size_t n) {
         size_t cap = 16;
-        while (cap < n * 2) cap <<= 1;
+        while (cap * 2 < n * 3) cap <<= 1;
         slots_.assign(cap, Slot{});
         mask_ = cap - 1;
+        count_ = 0;
     }
 
+    static uint64_t key(uint32_t a, uint32_t b) { return (static_cast<uint64_t>(a) << 32) | b; }
+    void prefetch(uint64_t k) const { __builtin_prefetch(&slots_[mix64(k) & mask_]); }
+
     // A later insert of the same pair replaces the earlier one.
-    void insert_or_assign(uint32_t a, uint32_t b, Merge m) {
-        if ((count_ + 1) * 2 > slots_.size()) grow();
-        uint64_t key = (static_cast<uint64_t>(a) << 32) | b;
-        for (size_t i = mix64(key) & mask_;; i = (i + 1) & mask_) {
+    void insert_or_assign(uint64_t k, Merge m) {
+        if ((count_ + 1) * 3 > slots_.size() * 2) grow();
+        for (size_t i = mix64(k) & mask_;; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
-            if (!s.used) {
-                s = Slot{key, m, true};
+            if (s.merge.rank == kEmpty) {
+                s = Slot{k, m};
                 ++count_;
                 return;
             }
-            if (s.key == key) {
+            if (s.key == k) {
                 s.merge = m;
                 return;
             }
@@ -146,30 +155,29 @@ public:
 
     const Merge* find(uint32_t a, uint32_t b) const {
         if (slots_.empty()) return nullptr;
-        uint64_t key = (static_cast<uint64_t>(a) << 32) | b;
-        for (size_t i = mix64(key) & mask_;; i = (i + 1) & mask_) {
+        uint64_t k = key(a, b);
+        for (size_t i = mix64(k) & mask_;; i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
-            if (!s.used) return nullptr;
-            if (s.key == key) return &s.merge;
+            if (s.merge.rank == kEmpty) return nullptr;
+            if (s.key == k) return &s.merge;
         }
     }
 
     size_t size() const { return count_; }
 
 private:
+    static constexpr uint32_t kEmpty = UINT32_MAX;  // ranks stay below it
     struct Slot {
         uint64_t key = 0;
-        Merge merge{0, 0};
-        bool used = false;
+        Merge merge{kEmpty, 0};
     };
 
     void grow() {
         std::vector<Slot> old;
         old.swap(slots_);
-        count_ = 0;
-        reserve(old.size() + 8);
+        reserve(count_ * 2 + 8);
         for (const Slot& s : old)
-            if (s.used) insert_or_assign(static_cast<uint32_t>(s.key >> 32), static_cast<uint32_t>(s.key), s.merge);
+            if (s.merge.rank != kEmpty) insert_or_assign(s.key, s.merge);
     }
 
     std::vector<Slot> slots_;

@@ -140,8 +140,14 @@ Tokenizer Tokenizer::from_file(const std::string& path) {
 }
 
 Tokenizer Tokenizer::from_str(std::string_view text) {
-    if (utf8::validate(text)) throw Error("stream did not contain valid UTF-8");
-    Definition def = parse_definition(text);
+    Definition def;
+    try {
+        def = parse_definition(text);
+    } catch (const Error&) {
+        // The JSON reader accepts only well-formed UTF-8, so this check can wait for a failure.
+        if (utf8::validate(text)) throw Error("stream did not contain valid UTF-8");
+        throw;
+    }
     if (!def.doc.is_object()) throw Error("invalid type: " + type_name(def.doc) + ", expected struct Tokenizer");
     auto impl = std::make_unique<Impl>();
     const json& doc = def.doc;
