@@ -4,7 +4,9 @@
 
 #include <cstdint>
 
+#include "cpu_features.h"
 #include "model.h"
+#include "pool.h"
 
 struct VecJob {
   const void* weights;
@@ -22,3 +24,21 @@ void mv_f32_range(void* ctx, int32_t start, int32_t end);
 void matvec(const TensorEntry* W, const float* x, float* y, int32_t rows, int32_t K);
 
 void embed_row(const TensorEntry* E, int64_t row, float* dst, int32_t dim);
+
+namespace detail {
+
+// One instruction set's range kernels; every path gives the same bits.
+struct MvKernels {
+  RangeFn q8;
+  RangeFn f16;
+  RangeFn f32;
+};
+
+// The kernels of one set, or null when this build or this processor lacks it.
+const MvKernels* mv_kernels(Isa isa);
+
+// Per-set tables, defined by the per-set source files (null where not built).
+const MvKernels* mv_kernels_avx2();
+const MvKernels* mv_kernels_avx512();
+
+}  // namespace detail

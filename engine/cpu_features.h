@@ -1,0 +1,42 @@
+// Which vector instruction sets the running processor offers. The build has no
+// -march: every kernel family ships a scalar path plus per-set paths, and the
+// choice among them is made here, once, at run time.
+#pragma once
+
+enum class Isa : int { Scalar = 0, Avx2 = 1, Avx512 = 2 };
+
+inline const char* isa_name(Isa isa) {
+  switch (isa) {
+    case Isa::Avx2: return "avx2";
+    case Isa::Avx512: return "avx512";
+    default: return "scalar";
+  }
+}
+
+// True when this processor can run the given set (the scalar path always can).
+// AVX2 here means AVX2 with FMA and F16C; AVX-512 means F, BW, DQ and VL.
+inline bool isa_supported(Isa isa) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  switch (isa) {
+    case Isa::Scalar: return true;
+    case Isa::Avx2:
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+             __builtin_cpu_supports("f16c");
+    case Isa::Avx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+             __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c");
+  }
+  return false;
+#else
+  return isa == Isa::Scalar;
+#endif
+}
+
+// The widest supported set; decided on the first call.
+inline Isa best_isa() {
+  static const Isa best = isa_supported(Isa::Avx512) ? Isa::Avx512
+                          : isa_supported(Isa::Avx2) ? Isa::Avx2
+                                                     : Isa::Scalar;
+  return best;
+}

@@ -1,0 +1,296 @@
+// Batched products Y = X . W^T: the BLAS path (f16/q8 weights expanded into the
+// process-wide dequant_scratch first), the pool path with the engine's own
+// kernels, and the acceleration switch that chooses between them. The scalar
+// pool kernels here define the bits every vector path reproduces.
+#include "matmat.h"
+
+#include <cblas.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "fatal.h"
+#include "half.h"
+
+namespace {
+
+struct DequantScratch {
+  float* buf;
+  uint64_t cap;  // floats
+};
+
+DequantScratch dequant_scratch = {nullptr, 0};
+bool fail_next_alloc = false;
+
+inline float load_f32(const void* p) {
+  float v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// The dot product every pool kernel uses: four four-lane accumulators over
+// 16 inputs per step, then one four-lane step seeded with the sum, then single
+// fused steps.
+float dot_d(const float* x, const float* w, int32_t K) {
+  float s = 0.0f;
+  int32_t c = 0;
+  if (K >= 16) {
+    float A[4][4] = {};
+    for (; c + 16 <= K; c += 16)
+      for (int j = 0; j < 4; ++j)
+        for (int i = 0; i < 4; ++i)
+          A[j][i] = std::fmaf(x[c + 4 * j + i], w[c + 4 * j + i], A[j][i]);
+    float V[4];
+    for (int i = 0; i < 4; ++i) V[i] = (A[0][i] + A[1][i]) + (A[2][i] + A[3][i]);
+    s = (V[0] + V[1]) + (V[2] + V[3]);
+  }
+  if (K - c >= 4) {
+    float T[4] = {s, 0.0f, 0.0f, 0.0f};
+    for (; c + 4 <= K; c += 4)
+      for (int i = 0; i < 4; ++i) T[i] = std::fmaf(x[c + i], w[c + i], T[i]);
+    s = (T[0] + T[1]) + (T[2] + T[3]);
+  }
+  for (; c < K; ++c) s = std::fmaf(x[c], w[c], s);
+  return s;
+}
+
+// Weight rows cut short of K (a q8 K that is not a multiple of 32) read as
+// zeros rather than as whatever the stack held.
+void expand_q8_row(const uint8_t* blk, int32_t K, float* buf) {
+  const int32_t nb = K / 32;
+  for (int32_t b = 0; b < nb; ++b, blk += Q8_BLOCK_BYTES) {
+    const float scale = load_f32(blk);
+    const int8_t* q = reinterpret_cast<const int8_t*>(blk + 4);
+    for (int j = 0; j < 32; ++j) buf[32 * b + j] = scale * static_cast<float>(q[j]);
+  }
+  for (int32_t k = 32 * nb; k < K; ++k) buf[k] = 0.0f;
+}
+
+void expand_f16_run(const uint16_t* h, int64_t n, float* buf) {
+  for (int64_t k = 0; k < n; ++k) {
+    uint16_t v;
+    std::memcpy(&v, h + k, 2);
+    buf[k] = half_to_float(v);
+  }
+}
+
+void expand_q8_rows(const uint8_t* data, int64_t rows, int32_t K, float* dst) {
+  const int64_t row_bytes = static_cast<int64_t>(K / 32) * Q8_BLOCK_BYTES;
+  for (int64_t o = 0; o < rows; ++o) expand_q8_row(data + o * row_bytes, K, dst + o * K);
+}
+
+void store_zero_column(const MatJob* job, int32_t o) {
+  for (int32_t r = 0; r < job->M; ++r) job->Y[static_cast<int64_t>(r) * job->N + o] = 0.0f;
+}
+
+void dot_rows(const MatJob* job, const float* w, int32_t o) {
+  const int32_t K = job->K, N = job->N;
+  for (int32_t r = 0; r < job->M; ++r)
+    job->Y[static_cast<int64_t>(r) * N + o] = dot_d(job->X + static_cast<int64_t>(r) * K, w, K);
+}
+
+void mm_q8_scalar(void* ctx, int32_t start, int32_t end) {
+  const MatJob* job = static_cast<const MatJob*>(ctx);
+  const int32_t K = job->K;
+  float buf[MAX_IN_DIM];
+  const uint8_t* base = static_cast<const uint8_t*>(job->weights);
+  const int64_t row_bytes = static_cast<int64_t>(K / 32) * Q8_BLOCK_BYTES;
+  for (int32_t o = start; o < end; ++o) {
+    if (K <= 0) {
+      store_zero_column(job, o);
+      continue;
+    }
+    expand_q8_row(base + o * row_bytes, K, buf);
+    dot_rows(job, buf, o);
+  }
+}
+
+void mm_f16_scalar(void* ctx, int32_t start, int32_t end) {
+  const MatJob* job = static_cast<const MatJob*>(ctx);
+  const int32_t K = job->K;
+  float buf[MAX_IN_DIM];
+  const uint16_t* base = static_cast<const uint16_t*>(job->weights);
+  for (int32_t o = start; o < end; ++o) {
+    if (K <= 0) {
+      store_zero_column(job, o);
+      continue;
+    }
+    expand_f16_run(base + static_cast<int64_t>(o) * K, K, buf);
+    dot_rows(job, buf, o);
+  }
+}
+
+void mm_f32_scalar(void* ctx, int32_t start, int32_t end) {
+  const MatJob* job = static_cast<const MatJob*>(ctx);
+  const int32_t M = job->M, N = job->N, K = job->K;
+  if (M < 1) return;
+  const float* base = static_cast<const float*>(job->weights);
+  for (int32_t o = start; o < end; ++o) {
+    if (K <= 0) {
+      store_zero_column(job, o);
+      continue;
+    }
+    const float* w = base + static_cast<int64_t>(o) * K;
+    if (K <= 3) {
+      for (int32_t r = 0; r < M; ++r) {
+        const float* x = job->X + static_cast<int64_t>(r) * K;
+        float y = x[0] * w[0];
+        if (K >= 2) y = std::fmaf(x[1], w[1], y);
+        if (K == 3) y = std::fmaf(x[2], w[2], y);
+        job->Y[static_cast<int64_t>(r) * N + o] = y;
+      }
+    } else {
+      dot_rows(job, w, o);
+    }
+  }
+}
+
+const detail::MmKernels kScalar = {mm_q8_scalar, mm_f16_scalar, mm_f32_scalar, expand_q8_rows,
+                                      expand_f16_run};
+
+const detail::MmKernels* active() {
+  static const detail::MmKernels* k = [] {
+    const detail::MmKernels* best = detail::mm_kernels(best_isa());
+    return best ? best : &kScalar;
+  }();
+  return k;
+}
+
+// Grows the scratch to hold `need` floats; null when memory is exhausted.
+float* scratch_for(int64_t need) {
+  if (need > 0 && dequant_scratch.cap < static_cast<uint64_t>(need)) {
+    std::free(dequant_scratch.buf);
+    dequant_scratch.buf = nullptr;
+    if (!fail_next_alloc)
+      dequant_scratch.buf = static_cast<float*>(std::malloc(static_cast<size_t>(need) * sizeof(float)));
+    fail_next_alloc = false;
+    dequant_scratch.cap = dequant_scratch.buf ? static_cast<uint64_t>(need) : 0;
+  }
+  return dequant_scratch.buf;
+}
+
+// How the BLAS path uses the cores. The pool's workers spin between jobs (and
+// nap only briefly), so a BLAS running threads of its own shares the cores
+// with them and stalls at its own barriers. With OpenBLAS the product is
+// therefore cut by output features over the pool, one BLAS thread per
+// participant: each participant expands its own weight rows into the scratch
+// (while they are still in its cache) and multiplies them in with a
+// single-threaded call. Measured on an 8-core AMD EPYC (Zen 4), OpenBLAS
+// 0.3.21, f32 weights: FIGURES.
+// Another BLAS gets the product in one call; the expansion still runs on the pool.
+#if defined(OPENBLAS_SEQUENTIAL)
+constexpr bool kSliceOverPool = true;
+#else
+constexpr bool kSliceOverPool = false;
+#endif
+constexpr int32_t BLAS_SLICE_GRAIN = 64;
+
+struct BlasJob {
+  const TensorEntry* W;
+  const float* X;
+  float* Y;
+  float* B;  // the scratch, or null for f32 weights used in place
+  int32_t M, N, K;
+};
+
+// Expands weight rows [n0, n1) into the scratch; returns where they start.
+const float* expand_rows(const BlasJob* job, int32_t n0, int32_t n1) {
+  const int64_t off = static_cast<int64_t>(n0) * job->K;
+  if (!job->B) return job->W->data_f32 + off;
+  const detail::MmKernels* k = active();
+  if (job->W->data_q8)
+    k->expand_q8(job->W->data_q8 + static_cast<int64_t>(n0) * (job->K / 32) * Q8_BLOCK_BYTES, n1 - n0, job->K,
+                 job->B + off);
+  else
+    k->expand_f16(job->W->data_f16 + off, static_cast<int64_t>(n1 - n0) * job->K, job->B + off);
+  return job->B + off;
+}
+
+void expand_range(void* ctx, int32_t n0, int32_t n1) { expand_rows(static_cast<const BlasJob*>(ctx), n0, n1); }
+
+// Y[:, n0..n1) = X . B[n0..n1)^T. A BLAS rejects leading dimensions below 1
+// and then writes nothing; with K = 0 the product is still defined (zeros).
+void sgemm_columns(const BlasJob* job, const float* B, int32_t n0, int32_t n1) {
+  const int32_t ld_in = job->K > 1 ? job->K : 1, ld_out = job->N > 1 ? job->N : 1;
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, job->M, n1 - n0, job->K, 1.0f, job->X, ld_in, B, ld_in, 0.0f,
+              job->Y + n0, ld_out);
+}
+
+void blas_slice_range(void* ctx, int32_t n0, int32_t n1) {
+  const BlasJob* job = static_cast<const BlasJob*>(ctx);
+  sgemm_columns(job, expand_rows(job, n0, n1), n0, n1);
+}
+
+// Returns false when the product has to fall back to the pool path.
+bool blas_product(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t N, int32_t K) {
+  BlasJob job{W, X, Y, nullptr, M, N, K};
+  if (W->data_q8 || W->data_f16) {
+    job.B = scratch_for(static_cast<int64_t>(N) * K);
+    if (!job.B) return false;
+  }
+  if constexpr (kSliceOverPool) {
+#if defined(OPENBLAS_SEQUENTIAL)
+    if (openblas_get_num_threads() != 1) openblas_set_num_threads(1);
+#endif
+    pool_for(blas_slice_range, &job, N, BLAS_SLICE_GRAIN);
+  } else {
+    if (job.B) pool_for(expand_range, &job, N, BLAS_SLICE_GRAIN);
+    sgemm_columns(&job, job.B ? job.B : W->data_f32, 0, N);
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace detail {
+
+const MmKernels* mm_kernels(Isa isa) {
+  if (!isa_supported(isa)) return nullptr;
+  switch (isa) {
+    case Isa::Scalar: return &kScalar;
+    case Isa::Avx2: return mm_kernels_avx2();
+    case Isa::Avx512: return mm_kernels_avx512();
+  }
+  return nullptr;
+}
+
+uint64_t dequant_scratch_capacity() { return dequant_scratch.cap; }
+void fail_next_scratch_allocation() { fail_next_alloc = true; }
+
+}  // namespace detail
+
+void mm_q8_range(void* ctx, int32_t start, int32_t end) { active()->q8(ctx, start, end); }
+void mm_f16_range(void* ctx, int32_t start, int32_t end) { active()->f16(ctx, start, end); }
+void mm_f32_range(void* ctx, int32_t start, int32_t end) { active()->f32(ctx, start, end); }
+
+int accel_on() {
+  static int32_t flag = -1;
+  if (flag < 0) flag = std::getenv("OLVU_NO_ACCEL") ? 0 : 1;
+  return flag;
+}
+
+void matmat_t(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t N, int32_t K) {
+  if (K > MAX_IN_DIM) fatal("matmat: in-dim exceeds row buffer");
+  const int accel = accel_on();  // the first product decides the switch, whatever its M
+  if (M >= 16 && accel == 1 && blas_product(W, X, Y, M, N, K)) return;
+  const detail::MmKernels* k = active();
+  MatJob job;
+  RangeFn fn;
+  if (W->data_q8) {
+    job.weights = W->data_q8;
+    fn = k->q8;
+  } else if (W->data_f16) {
+    job.weights = W->data_f16;
+    fn = k->f16;
+  } else {
+    job.weights = W->data_f32;
+    fn = k->f32;
+  }
+  job.X = X;
+  job.Y = Y;
+  job.M = M;
+  job.N = N;
+  job.K = K;
+  pool_for(fn, &job, N, 8);
+}

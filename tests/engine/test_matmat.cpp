@@ -1,0 +1,432 @@
+// Batched products: every vector pool kernel against the scalar one bit for
+// bit, the shared dot product's summation order on hand-built inputs, both
+// paths against a double-precision reference, the choice of path, the
+// acceleration switch, the dequantisation scratch and the input-size limit.
+// Anything that depends on process-wide state runs in a fresh child process.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "kernel_fixtures.h"
+#include "matmat.h"
+#include "pool.h"
+
+namespace {
+
+using kt::bits;
+using kt::Matrix;
+
+const uint8_t kTypes[] = {DTYPE_Q8, DTYPE_F16, DTYPE_F32};
+
+class Fresh : public testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+RangeFn kernel_of(const detail::MmKernels* k, uint8_t t) {
+  return t == DTYPE_Q8 ? k->q8 : t == DTYPE_F16 ? k->f16 : k->f32;
+}
+
+std::vector<Isa> vector_isas() {
+  std::vector<Isa> out;
+  for (Isa isa : {Isa::Avx2, Isa::Avx512})
+    if (detail::mm_kernels(isa)) out.push_back(isa);
+  return out;
+}
+
+// Y = X . W^T through one kernel over the outputs in pieces; Y has a sentinel past its end.
+std::vector<float> run(RangeFn fn, const Matrix& w, const float* X, int32_t M, int32_t piece) {
+  const int32_t N = w.rows;
+  std::vector<float> Y(static_cast<size_t>(M > 0 ? M : 0) * N + 1, -7.0f);
+  MatJob job{w.data(), X, Y.data(), M, N, w.K};
+  for (int32_t s = 0; s < N; s += piece) fn(&job, s, std::min(s + piece, N));
+  return Y;
+}
+
+std::vector<float> pool_reference(const Matrix& w, const float* X, int32_t M) {
+  return run(kernel_of(detail::mm_kernels(Isa::Scalar), w.dtype), w, X, M, w.rows);
+}
+
+void make_wild(Matrix& m, std::vector<float>& X, uint64_t seed) {
+  olvt::Rng rng(seed);
+  const float specials[] = {0.0f, -0.0f, 1e-45f, -1e-40f, INFINITY, -INFINITY, NAN, 65504.0f, 6e-8f};
+  for (auto& v : X)
+    if (rng.next() % 13 == 0) v = specials[rng.next() % 9];
+  for (int32_t r = 0; r < m.rows; ++r) {
+    if (m.dtype == DTYPE_Q8) {
+      for (int32_t b = 0; b < m.K / 32; ++b) {
+        if (rng.next() % 5) continue;
+        int8_t q[32];
+        for (int j = 0; j < 32; ++j) q[j] = static_cast<int8_t>(rng.next());
+        const float scales[] = {-0.0f, 1e-45f, 3e36f, NAN, INFINITY};
+        m.set_block(r, b, scales[rng.next() % 5], q);
+      }
+    } else {
+      for (int32_t k = 0; k < m.K; ++k) {
+        if (rng.next() % 7) continue;
+        if (m.dtype == DTYPE_F16)
+          m.set_half(r, k, static_cast<uint16_t>(rng.next()));
+        else
+          m.set(r, k, specials[rng.next() % 9]);
+      }
+    }
+  }
+}
+
+TEST(MatmatPaths, EveryVectorKernelMatchesScalarBitForBit) {
+  const auto isas = vector_isas();
+  if (isas.empty()) GTEST_SKIP() << "no vector path on this processor";
+  struct Shape {
+    int32_t M, N, K;
+  };
+  std::vector<Shape> shapes;
+  for (int32_t K : {0, 1, 2, 3, 4, 7, 15, 16, 17, 32, 35, 36, 64, 100, 1000})
+    for (int32_t M : {0, 1, 3, 4, 5, 7, 8, 9})
+      for (int32_t N : {1, 9, 33}) shapes.push_back({M, N, K});
+  for (int32_t M : {1, 6}) shapes.push_back({M, 10, 8192});
+  uint64_t seed = 1;
+  for (bool wild : {false, true})
+    for (uint8_t t : kTypes)
+      for (const Shape& s : shapes) {
+        if (t == DTYPE_Q8 && s.K % 32) continue;
+        seed += 2;
+        Matrix w = kt::random_matrix(t, s.N, s.K, seed, seed % 7);
+        std::vector<float> X = kt::random_vector(static_cast<int64_t>(s.M) * s.K, seed + 1);
+        if (wild) make_wild(w, X, seed);
+        const auto want = pool_reference(w, X.data(), s.M);
+        for (Isa isa : isas)
+          for (int32_t piece : {s.N, 3, 8}) {
+            const auto got = run(kernel_of(detail::mm_kernels(isa), t), w, X.data(), s.M, piece);
+            const int64_t d = kt::first_difference(want.data(), got.data(), static_cast<int64_t>(want.size()));
+            ASSERT_EQ(d, -1) << isa_name(isa) << " " << kt::dtype_name(t) << " M=" << s.M << " N=" << s.N
+                             << " K=" << s.K << " piece=" << piece << (wild ? " wild" : "") << ": Y[" << d
+                             << "] " << got[d] << " vs scalar " << want[d];
+          }
+      }
+}
+
+TEST(MatmatPaths, EveryVectorExpansionMatchesScalar) {
+  const auto isas = vector_isas();
+  if (isas.empty()) GTEST_SKIP() << "no vector path on this processor";
+  const detail::MmKernels* scalar = detail::mm_kernels(Isa::Scalar);
+  for (int32_t K : {32, 96, 8192}) {
+    Matrix q = kt::random_matrix(DTYPE_Q8, 5, K, K + 1);
+    std::vector<float> X;
+    make_wild(q, X, 3);
+    std::vector<float> want(5 * static_cast<size_t>(K)), got(want.size());
+    scalar->expand_q8(static_cast<const uint8_t*>(q.data()), 5, K, want.data());
+    for (Isa isa : isas) {
+      detail::mm_kernels(isa)->expand_q8(static_cast<const uint8_t*>(q.data()), 5, K, got.data());
+      ASSERT_EQ(kt::first_difference(want.data(), got.data(), static_cast<int64_t>(want.size())), -1)
+          << isa_name(isa) << " q8 K=" << K;
+    }
+  }
+  // Every half pattern, in runs whose lengths leave each kind of tail.
+  std::vector<uint16_t> halves(65536 + 40);
+  for (size_t i = 0; i < halves.size(); ++i) halves[i] = static_cast<uint16_t>(i * 40503u);
+  for (int64_t n : {int64_t{0}, int64_t{7}, int64_t{8}, int64_t{15}, int64_t{31}, int64_t{65536 + 39}}) {
+    std::vector<float> want(static_cast<size_t>(n) + 1, -1.0f), got(want);
+    scalar->expand_f16(halves.data() + 1, n, want.data());
+    for (Isa isa : isas) {
+      detail::mm_kernels(isa)->expand_f16(halves.data() + 1, n, got.data());
+      ASSERT_EQ(kt::first_difference(want.data(), got.data(), n + 1), -1) << isa_name(isa) << " f16 n=" << n;
+    }
+  }
+}
+
+TEST(MatmatPool, StoragesGiveTheSameBitsForEqualWeights) {
+  uint64_t seed = 40;
+  for (int32_t K : {4, 7, 15, 35, 36, 100, 8192}) {
+    Matrix h = kt::random_matrix(DTYPE_F16, 9, K, ++seed);
+    Matrix f = kt::convert(h, DTYPE_F32);
+    const auto X = kt::random_vector(7 * K, ++seed);
+    std::vector<float> yh(7 * 9), yf(7 * 9);
+    matmat_t(h.tensor(), X.data(), yh.data(), 7, 9, K);
+    matmat_t(f.tensor(), X.data(), yf.data(), 7, 9, K);
+    ASSERT_EQ(kt::first_difference(yh.data(), yf.data(), 63), -1) << "f16 vs f32, K=" << K;
+    if (K % 32) continue;
+    Matrix q = kt::random_matrix(DTYPE_Q8, 9, K, ++seed);
+    Matrix qf = kt::convert(q, DTYPE_F32);
+    std::vector<float> yq(63), yqf(63);
+    matmat_t(q.tensor(), X.data(), yq.data(), 7, 9, K);
+    matmat_t(qf.tensor(), X.data(), yqf.data(), 7, 9, K);
+    ASSERT_EQ(kt::first_difference(yq.data(), yqf.data(), 63), -1) << "q8 vs f32, K=" << K;
+  }
+}
+
+TEST(MatmatPool, RowsGroupedByFourGiveTheBitsOfSingleRows) {
+  for (uint8_t t : kTypes) {
+    const int32_t K = 96;
+    Matrix w = kt::random_matrix(t, 11, K, 7);
+    const auto X = kt::random_vector(7 * K, 8);
+    std::vector<float> all(7 * 11), one(11);
+    matmat_t(w.tensor(), X.data(), all.data(), 7, 11, K);
+    for (int r = 0; r < 7; ++r) {
+      matmat_t(w.tensor(), X.data() + r * K, one.data(), 1, 11, K);
+      ASSERT_EQ(kt::first_difference(one.data(), all.data() + r * 11, 11), -1) << kt::dtype_name(t) << " row " << r;
+    }
+  }
+}
+
+constexpr float kBig = 16777216.0f;  // 2^24: adding 1 rounds back to it
+
+// One output of a one-row pool product with weights of 0 and 1 (exact in every
+// storage) and x = 1 except x[0] = 2^24.
+float one_output(uint8_t t, int32_t K, std::initializer_list<int> ones) {
+  Matrix m(t, 1, K, kt::matrix_bytes(t, 1, K), t == DTYPE_F32 ? 4 : 2);
+  if (t == DTYPE_Q8) {
+    for (int b = 0; b < K / 32; ++b) {
+      int8_t q[32] = {};
+      for (int k : ones)
+        if (k / 32 == b) q[k % 32] = 1;
+      m.set_block(0, b, 1.0f, q);
+    }
+  } else {
+    for (int k = 0; k < K; ++k) m.set(0, k, 0.0f);
+    for (int k : ones) m.set(0, k, 1.0f);
+  }
+  std::vector<float> x(K, 1.0f);
+  x[0] = kBig;
+  float y = -99.0f;
+  matmat_t(m.tensor(), x.data(), &y, 1, 1, K);
+  return y;
+}
+
+TEST(MatmatOrder, DotProductSumsInItsFixedOrder) {
+  struct Case {
+    int32_t K;
+    std::initializer_list<int> ones;
+    float want;
+    const char* why;
+  } cases[] = {
+      {32, {0, 8, 12}, kBig + 2, "accumulators always combined (A0+A1)+(A2+A3)"},
+      {36, {0, 34, 35}, kBig + 2, "four-input step seeded with the sum in lane 0"},
+      {35, {0, 33, 34}, kBig, "no four-input step, three fused single steps"},
+      {15, {0, 13, 14}, kBig, "K=15: single steps after three four-input steps"},
+      {15, {0, 6, 11}, kBig + 2, "K=15: four-input steps start from +0 in every lane"},
+      {3, {0, 1, 2}, kBig, "K=3: a chain"},
+  };
+  for (const auto& c : cases)
+    for (uint8_t t : kTypes) {
+      if (t == DTYPE_Q8 && c.K % 32) continue;
+      EXPECT_EQ(one_output(t, c.K, c.ones), c.want) << kt::dtype_name(t) << " K=" << c.K << ": " << c.why;
+    }
+}
+
+TEST(MatmatOrder, F32BelowFourInputsStartsFromAPlainProduct) {
+  for (int32_t K : {1, 2, 3}) {
+    std::vector<float> x(K, 1.0f), w(K, -0.0f);
+    TensorEntry f{};
+    f.data_f32 = w.data();
+    float y = 1.0f;
+    matmat_t(&f, x.data(), &y, 1, 1, K);
+    EXPECT_EQ(bits(y), 0x80000000u) << "f32 keeps -0.0, K=" << K;
+    std::vector<uint16_t> h(K, 0x8000);
+    TensorEntry e{};
+    e.data_f16 = h.data();
+    matmat_t(&e, x.data(), &y, 1, 1, K);
+    EXPECT_EQ(bits(y), 0u) << "f16 fuses onto +0.0, K=" << K;
+  }
+}
+
+TEST(Matmat, BothPathsAgreeWithDoublePrecisionReference) {
+  uint64_t seed = 900;
+  for (uint8_t t : kTypes)
+    for (int32_t K : {1, 32, 100, 8192})
+      for (int32_t M : {5, 16, 33}) {
+        if (t == DTYPE_Q8 && K % 32) continue;
+        const int32_t N = K == 8192 ? 20 : 70;
+        Matrix w = kt::random_matrix(t, N, K, ++seed);
+        const auto X = kt::random_vector(static_cast<int64_t>(M) * K, ++seed);
+        std::vector<float> Y(static_cast<size_t>(M) * N + 1, -7.0f);
+        matmat_t(w.tensor(), X.data(), Y.data(), M, N, K);
+        for (int32_t r = 0; r < M; ++r)
+          for (int32_t o = 0; o < N; ++o) {
+            const auto ref = kt::ref_dot(&X[static_cast<size_t>(r) * K], &w.value[static_cast<size_t>(o) * K], K);
+            ASSERT_NEAR(Y[static_cast<size_t>(r) * N + o], ref.value, ref.bound)
+                << kt::dtype_name(t) << " M=" << M << " K=" << K << " r=" << r << " o=" << o;
+          }
+        EXPECT_EQ(Y.back(), -7.0f);
+      }
+}
+
+TEST(Matmat, EmptyInputsGiveZerosOnBothPaths) {
+  for (uint8_t t : kTypes)
+    for (int32_t M : {3, 16}) {
+      Matrix w(t, 5, 0, 0, 0);
+      std::vector<float> X(1), Y(static_cast<size_t>(M) * 5, -1.0f);
+      matmat_t(w.tensor(), X.data(), Y.data(), M, 5, 0);
+      for (float v : Y) ASSERT_EQ(bits(v), 0u) << kt::dtype_name(t) << " M=" << M;
+    }
+}
+
+const void* no_access_page() {
+  static void* p = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p;
+}
+
+TEST_F(Fresh, InputSizeAboveTheRowBufferIsFatal) {
+  for (uint8_t t : kTypes)
+    for (int32_t M : {1, 16}) {
+      TensorEntry w{};
+      if (t == DTYPE_Q8) w.data_q8 = static_cast<const uint8_t*>(no_access_page());
+      if (t == DTYPE_F16) w.data_f16 = static_cast<const uint16_t*>(no_access_page());
+      if (t == DTYPE_F32) w.data_f32 = static_cast<const float*>(no_access_page());
+      const float* X = static_cast<const float*>(no_access_page());
+      EXPECT_EXIT(matmat_t(&w, X, nullptr, M, 4, 8193), testing::ExitedWithCode(1),
+                  "^FATAL: matmat: in-dim exceeds row buffer\n$")
+          << kt::dtype_name(t) << " M=" << M;
+    }
+}
+
+// Products through matmat_t that must take the pool path, checked against the scalar kernels.
+bool pool_path_taken(uint8_t t, int32_t M, int32_t N, int32_t K, uint64_t seed) {
+  Matrix w = kt::random_matrix(t, N, K, seed);
+  const auto X = kt::random_vector(static_cast<int64_t>(M) * K, seed + 1);
+  const auto want = pool_reference(w, X.data(), M);
+  std::vector<float> Y(want.size(), -7.0f);
+  matmat_t(w.tensor(), X.data(), Y.data(), M, N, K);
+  return kt::first_difference(want.data(), Y.data(), static_cast<int64_t>(Y.size())) < 0;
+}
+
+void product(uint8_t t, int32_t M, int32_t N, int32_t K) {
+  Matrix w = kt::random_matrix(t, N, K, 3);
+  const auto X = kt::random_vector(static_cast<int64_t>(M) * K, 4);
+  std::vector<float> Y(static_cast<size_t>(M) * N);
+  matmat_t(w.tensor(), X.data(), Y.data(), M, N, K);
+}
+
+#define CHECK_OR_EXIT(cond)                                              \
+  do {                                                                   \
+    if (!(cond)) {                                                       \
+      std::fprintf(stderr, "line %d: %s failed\n", __LINE__, #cond);    \
+      std::exit(1);                                                      \
+    }                                                                    \
+  } while (0)
+
+TEST_F(Fresh, SixteenRowsTakeTheBlasPathFifteenThePool) {
+  EXPECT_EXIT(
+      {
+        unsetenv("OLVU_NO_ACCEL");
+        CHECK_OR_EXIT(pool_path_taken(DTYPE_Q8, 15, 24, 64, 1));
+        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 0);
+        CHECK_OR_EXIT(accel_on() == 1);
+        product(DTYPE_Q8, 16, 24, 64);
+        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 24 * 64);
+        product(DTYPE_F32, 16, 200, 64);  // f32 weights are used in place
+        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 24 * 64);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Fresh, ScratchGrowsToExactlyTheLargestNeedAndIsReused) {
+  EXPECT_EXIT(
+      {
+        unsetenv("OLVU_NO_ACCEL");
+        product(DTYPE_F32, 16, 30, 20);
+        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 0);
+        product(DTYPE_F16, 16, 30, 20);
+        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 600);
+        product(DTYPE_F16, 16, 15, 20);
+        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 600);
+        product(DTYPE_F16, 16, 45, 20);
+        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 900);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Fresh, FailedScratchAllocationFallsBackToThePoolSilently) {
+  EXPECT_EXIT(
+      {
+        unsetenv("OLVU_NO_ACCEL");
+        product(DTYPE_F16, 16, 10, 32);
+        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 320);
+        detail::fail_next_scratch_allocation();
+        CHECK_OR_EXIT(pool_path_taken(DTYPE_Q8, 16, 20, 32, 5));
+        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 0);
+        product(DTYPE_Q8, 16, 20, 32);
+        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 640);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "^$");
+}
+
+TEST_F(Fresh, NoAccelEvenWhenEmptyTurnsTheBlasOffForTheProcess) {
+  EXPECT_EXIT(
+      {
+        setenv("OLVU_NO_ACCEL", "", 1);
+        CHECK_OR_EXIT(pool_path_taken(DTYPE_Q8, 16, 24, 64, 1));
+        unsetenv("OLVU_NO_ACCEL");
+        CHECK_OR_EXIT(pool_path_taken(DTYPE_F16, 40, 24, 64, 2));
+        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 0);
+        CHECK_OR_EXIT(accel_on() == 0);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Fresh, FirstProductDecidesTheSwitchWhateverItsRows) {
+  EXPECT_EXIT(
+      {
+        unsetenv("OLVU_NO_ACCEL");
+        product(DTYPE_F32, 1, 4, 8);
+        setenv("OLVU_NO_ACCEL", "1", 1);
+        product(DTYPE_Q8, 16, 4, 32);
+        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 128);
+        CHECK_OR_EXIT(accel_on() == 1);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+// Pool path bits and BLAS path accuracy with every pool size.
+int mismatches_under_pool() {
+  int bad = 0;
+  uint64_t seed = 300;
+  for (uint8_t t : kTypes)
+    for (int32_t K : {7, 36, 64, 2048})
+      for (int32_t N : {1, 8, 9, 100, 700}) {
+        if (t == DTYPE_Q8 && K % 32) continue;
+        seed += 2;
+        if (!pool_path_taken(t, 7, N, K, seed)) {
+          std::fprintf(stderr, "%s N=%d K=%d differs\n", kt::dtype_name(t).c_str(), N, K);
+          ++bad;
+        }
+        Matrix w = kt::random_matrix(t, N, K, seed);
+        const auto X = kt::random_vector(20 * K, seed + 1);
+        std::vector<float> Y(static_cast<size_t>(20) * N);
+        matmat_t(w.tensor(), X.data(), Y.data(), 20, N, K);
+        for (int32_t r = 0; r < 20; ++r)
+          for (int32_t o = 0; o < N; ++o) {
+            const auto ref = kt::ref_dot(&X[static_cast<size_t>(r) * K], &w.value[static_cast<size_t>(o) * K], K);
+            if (std::fabs(Y[static_cast<size_t>(r) * N + o] - ref.value) > ref.bound) {
+              std::fprintf(stderr, "blas %s N=%d K=%d r=%d o=%d off\n", kt::dtype_name(t).c_str(), N, K, r, o);
+              ++bad;
+              r = 20;
+              break;
+            }
+          }
+      }
+  return bad;
+}
+
+TEST_F(Fresh, ResultsDoNotDependOnThePoolSize) {
+  for (int32_t n : {1, 2, 3, 8}) {
+    EXPECT_EXIT(
+        {
+          unsetenv("OLVU_NO_ACCEL");
+          pool_create(n);
+          std::exit(P.n_threads == n && mismatches_under_pool() == 0 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "")
+        << n << " participants";
+  }
+}
+
+}  // namespace
