@@ -21,7 +21,9 @@ void claim_and_run() {
   for (;;) {
     int32_t s = P.next.fetch_add(P.chunk, std::memory_order_acq_rel);
     if (s >= P.total) return;
-    P.job_fn(P.job_ctx, s, std::min(s + P.chunk, P.total));
+    // In 64 bits: the last chunk of a range near INT32_MAX must not wrap.
+    const int64_t end = std::min<int64_t>(int64_t{s} + P.chunk, P.total);
+    P.job_fn(P.job_ctx, s, static_cast<int32_t>(end));
   }
 }
 
