@@ -1,0 +1,238 @@
+// Whole-engine benchmark on a model of the production shape (24 layers, every
+// fourth full attention, q8 matrices, f16 embedding; about 2.6 GB, generated
+// once and cached). Every figure is a ratio against a probe of the same run:
+// decode against a multi-threaded read of the file's bytes, prefill against
+// the best single-precision GEMM rate, the sampler against one decode step.
+//   bench_engine [model path, default /tmp/olvu_bench_model.olvt] [threads]
+#include <cblas.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "olvt_model.h"
+#include "olvu.h"
+#include "sampler.h"
+#include "state.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+olvt::ModelSpec bench_spec() {
+  olvt::ModelSpec s;
+  olvt::Config& c = s.cfg;
+  c.vocab_size = 248320;
+  c.hidden_size = 2048;
+  c.n_layers = 24;
+  c.attn_layer_mask = 0x88888888u;
+  c.n_heads = 8;
+  c.n_kv_heads = 2;
+  c.head_dim = 256;
+  c.ffn_size = 6144;
+  c.lin_k_heads = 16;
+  c.lin_v_heads = 16;
+  c.lin_k_dim = 128;
+  c.lin_v_dim = 128;
+  c.conv_kernel = 4;
+  c.rotary_fraction = 0.25f;
+  c.rope_theta = 1e7f;
+  c.rms_eps = 1e-6f;
+  s.matrices = olvt::DType::Q8;
+  s.embedding = olvt::DType::F16;
+  s.seed = 2026;
+  return s;
+}
+
+uint64_t file_size(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+// Bytes of every tensor a decode step reads in full: all matrices and the
+// embedding (the output head); the one embedding row and the vectors are noise.
+struct Sizes {
+  uint64_t file = 0, matrices = 0, embedding = 0;
+  double matrix_params = 0;  // weights of the layer matrices, for the GEMM flop count
+};
+
+Sizes sizes_of(const olvt::ModelSpec& s) {
+  const olvt::Config& c = s.cfg;
+  Sizes z;
+  const double H = c.hidden_size, F = c.ffn_size, qd = double(c.n_heads) * c.head_dim;
+  const double kvd = double(c.n_kv_heads) * c.head_dim;
+  const double kd = double(c.lin_k_heads) * c.lin_k_dim, vd = double(c.lin_v_heads) * c.lin_v_dim;
+  for (uint32_t l = 0; l < c.n_layers; ++l) {
+    double p = 3 * H * F;
+    if ((c.attn_layer_mask >> (l & 31)) & 1)
+      p += 2 * qd * H + 2 * kvd * H + H * qd;
+    else
+      p += (vd + 2 * kd) * H + vd * H + 2 * c.lin_v_heads * H + H * vd;
+    z.matrix_params += p;
+  }
+  z.matrices = static_cast<uint64_t>(z.matrix_params / 32 * 36);
+  z.embedding = uint64_t(c.vocab_size) * c.hidden_size * 2;
+  return z;
+}
+
+// Multi-threaded read of the whole mapped file: the bandwidth a decode step
+// that streams every weight once can at best reach.
+double read_probe_gbps(const std::string& path, int threads) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  const uint64_t n = file_size(path);
+  const uint8_t* p = static_cast<const uint8_t*>(mmap(nullptr, n, PROT_READ, MAP_SHARED, fd, 0));
+  close(fd);
+  double best = 0;
+  for (int rep = 0; rep < 4; ++rep) {
+    std::atomic<uint64_t> sink{0};
+    const auto t0 = Clock::now();
+    std::vector<std::thread> ts;
+    for (int t = 0; t < threads; ++t)
+      ts.emplace_back([&, t] {
+        const uint64_t words = n / 8, lo = words * t / threads, hi = words * (t + 1) / threads;
+        const uint64_t* w = reinterpret_cast<const uint64_t*>(p);
+        uint64_t a0 = 0, a1 = 0, a2 = 0, a3 = 0;
+        uint64_t i = lo;
+        for (; i + 4 <= hi; i += 4) {
+          a0 += w[i];
+          a1 += w[i + 1];
+          a2 += w[i + 2];
+          a3 += w[i + 3];
+        }
+        sink += a0 + a1 + a2 + a3;
+      });
+    for (auto& t : ts) t.join();
+    best = std::max(best, n / seconds_since(t0) / 1e9);
+  }
+  munmap(const_cast<uint8_t*>(p), n);
+  return best;
+}
+
+// The best GEMM rate of this machine's BLAS on prefill-like shapes, f32 weights.
+double gemm_gflops() {
+  double best = 0;
+  const int shapes[][3] = {{512, 6144, 2048}, {2048, 6144, 2048}, {2048, 2048, 6144}};
+  for (const auto& s : shapes) {
+    const int M = s[0], N = s[1], K = s[2];
+    std::vector<float> A(size_t(M) * K, 0.5f), B(size_t(N) * K, 0.25f), C(size_t(M) * N);
+    for (int rep = 0; rep < 3; ++rep) {
+      const auto t0 = Clock::now();
+      cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, M, N, K, 1.0f, A.data(), K, B.data(),
+                  K, 0.0f, C.data(), N);
+      best = std::max(best, 2.0 * M * N * K / seconds_since(t0) / 1e9);
+    }
+  }
+  return best;
+}
+
+double rss_mb() {
+  std::ifstream f("/proc/self/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  return 0;
+}
+
+std::vector<TokenId> prompt(int n, uint64_t seed) {
+  olvt::Rng r(seed);
+  std::vector<TokenId> ids(n);
+  for (TokenId& t : ids) t = static_cast<TokenId>(r.next() % 200000);
+  return ids;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string path = argc > 1 ? argv[1] : "/tmp/olvu_bench_model.olvt";
+  const int threads = argc > 2 ? std::atoi(argv[2]) : static_cast<int>(std::thread::hardware_concurrency());
+  const olvt::ModelSpec spec = bench_spec();
+  Sizes z = sizes_of(spec);
+
+  if (file_size(path) == 0) {
+    std::fprintf(stderr, "generating %s ...\n", path.c_str());
+    const auto t0 = Clock::now();
+    olvt::make_model(spec).write(path);
+    std::fprintf(stderr, "generated in %.1f s\n", seconds_since(t0));
+  }
+  z.file = file_size(path);
+
+  const double probe = read_probe_gbps(path, threads);  // also warms the page cache
+  const double rss0 = rss_mb();
+  auto t0 = Clock::now();
+  Engine* e = olvu_open(path.c_str(), threads);
+  const double t_open = seconds_since(t0);
+  const double rss_open = rss_mb() - rss0;
+
+  const double gemm = gemm_gflops();
+  const double flops_per_token = 2.0 * z.matrix_params;
+  const double gemm_tps = gemm * 1e9 / flops_per_token;
+
+  std::printf("\nmodel %s: %.2f GB file, %.2f GB matrices + %.2f GB embedding per decode step\n",
+              path.c_str(), z.file / 1e9, z.matrices / 1e9, z.embedding / 1e9);
+  std::printf("threads %d; read probe %.1f GB/s; best GEMM %.0f GFLOP/s (%.0f tok/s bound)\n\n",
+              threads, probe, gemm, gemm_tps);
+  std::printf("%-28s %14s %14s %8s  goal\n", "measure", "figure", "baseline", "ratio");
+
+  std::printf("%-28s %11.1f ms %14s %8s\n", "open (warm cache)", t_open * 1e3, "", "");
+  std::printf("%-28s %11.1f MB %14s %8s\n", "resident after open", rss_open, "", "");
+
+  for (int n : {512, 2048}) {
+    olvu_reset(e);
+    const auto ids = prompt(n, n);
+    t0 = Clock::now();
+    olvu_start(e, ids.data(), n, 40, 1337, 248046, 0.5f, 0.9f, 1.1f);
+    const double t = seconds_since(t0);
+    const double tps = n / t;
+    char label[64];
+    std::snprintf(label, sizeof label, "prefill %d (tok/s)", n);
+    std::printf("%-28s %14.1f %14.1f %8.3f  >= 0.6\n", label, tps, gemm_tps, tps / gemm_tps);
+  }
+
+  // Decode after a 512-token prompt with the driver's settings.
+  olvu_reset(e);
+  const auto ids = prompt(512, 7);
+  StreamHandle s = olvu_start(e, ids.data(), 512, 40, 1337, -1, 0.5f, 0.9f, 1.1f);
+  olvu_next(s);
+  const int steps = 24;
+  double best_step = 1e9, total = 0;
+  for (int i = 0; i < steps; ++i) {
+    t0 = Clock::now();
+    olvu_next(s);
+    const double t = seconds_since(t0);
+    best_step = std::min(best_step, t);
+    total += t;
+  }
+  const double step = total / steps;
+  const double bound = (z.matrices + z.embedding) / (probe * 1e9);
+  std::printf("%-28s %11.2f ms %11.2f ms %8.3f  >= 0.9\n", "decode step (mean)", step * 1e3,
+              bound * 1e3, bound / step);
+  std::printf("%-28s %11.2f ms %11.2f ms %8.3f\n", "decode step (best)", best_step * 1e3,
+              bound * 1e3, bound / best_step);
+
+  // One sampler call on real logits with the driver's settings.
+  std::vector<float> saved(e->logits, e->logits + spec.cfg.vocab_size);
+  double sampler = 1e9;
+  for (int i = 0; i < 50; ++i) {
+    std::memcpy(e->logits, saved.data(), saved.size() * sizeof(float));
+    t0 = Clock::now();
+    sample_token(&g_stream);
+    sampler = std::min(sampler, seconds_since(t0));
+  }
+  std::printf("%-28s %11.3f ms %11.2f ms %7.2f%%  <= 1 %%\n", "sample_token", sampler * 1e3,
+              step * 1e3, 100.0 * sampler / step);
+  return 0;
+}

@@ -1,0 +1,58 @@
+// Fixed-order vector helpers of the norms and the two mixers. Every helper has
+// a portable scalar form and an AVX2+FMA form that give the same bits: the
+// order of every sum is fixed here, so vectorising never changes a result.
+#pragma once
+
+#include <cstdint>
+
+// dot(a, b, n): eight lane sums, lane l taking the elements 8c + l with one
+// fused multiply-add each, combined as ((l0+l4)+(l2+l6)) + ((l1+l5)+(l3+l7)),
+// then the n mod 8 tail added in order with fused multiply-adds.
+float vdot(const float* a, const float* b, int32_t n);
+
+// out[j] = vdot(q, rows + j*stride, d) * scale for j < n_rows.
+void vdot_rows(const float* q, const float* rows, int64_t stride, int32_t n_rows, int32_t d,
+               float scale, float* out);
+
+// out[e] = fma(w[j], rows[j*stride + e], out[e]) for j = 0 .. n_rows-1 in order,
+// starting from out = +0.
+void vweighted_rows(const float* w, const float* rows, int64_t stride, int32_t n_rows, int32_t d,
+                    float* out);
+
+// y[i] = fma(x[i], w[i], x[i]) * q: the output step of the RMS norm.
+void vnorm_scale(const float* x, const float* w, float q, float* y, int32_t n);
+
+// The two passes of the delta rule over one state matrix S (rows x cols):
+// decay: S[i][j] *= g, then acc[j] = fma(k[i], S[i][j], acc[j]) (acc from +0, i ascending);
+// update: S[i][j] = fma(k[i], delta[j], S[i][j]), then o[j] = fma(q[i], S[i][j], o[j])
+// (o from +0, i ascending).
+void vdelta_decay_read(float* S, int32_t rows, int32_t cols, float g, const float* k, float* acc);
+void vdelta_update_read(float* S, int32_t rows, int32_t cols, const float* k, const float* delta,
+                        const float* q, float* o);
+
+// Both forms, callable directly so tests can compare them.
+namespace vec_detail {
+bool have_avx2();
+float vdot_scalar(const float* a, const float* b, int32_t n);
+void vdot_rows_scalar(const float* q, const float* rows, int64_t stride, int32_t n_rows,
+                      int32_t d, float scale, float* out);
+void vweighted_rows_scalar(const float* w, const float* rows, int64_t stride, int32_t n_rows,
+                           int32_t d, float* out);
+void vnorm_scale_scalar(const float* x, const float* w, float q, float* y, int32_t n);
+void vdelta_decay_read_scalar(float* S, int32_t rows, int32_t cols, float g, const float* k,
+                              float* acc);
+void vdelta_update_read_scalar(float* S, int32_t rows, int32_t cols, const float* k,
+                               const float* delta, const float* q, float* o);
+#if defined(__x86_64__)
+float vdot_avx2(const float* a, const float* b, int32_t n);
+void vdot_rows_avx2(const float* q, const float* rows, int64_t stride, int32_t n_rows, int32_t d,
+                    float scale, float* out);
+void vweighted_rows_avx2(const float* w, const float* rows, int64_t stride, int32_t n_rows,
+                         int32_t d, float* out);
+void vnorm_scale_avx2(const float* x, const float* w, float q, float* y, int32_t n);
+void vdelta_decay_read_avx2(float* S, int32_t rows, int32_t cols, float g, const float* k,
+                            float* acc);
+void vdelta_update_read_avx2(float* S, int32_t rows, int32_t cols, const float* k,
+                             const float* delta, const float* q, float* o);
+#endif
+}  // namespace vec_detail

@@ -1,0 +1,88 @@
+// The fixed-order helpers: the vector forms give the scalar forms' bits for
+// every length around the lane and block sizes, and the scalar forms sum in
+// the documented order.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "vec_ops.h"
+
+namespace {
+
+using namespace vec_detail;
+
+std::vector<float> random_vec(std::mt19937& g, size_t n, float a = 2.0f) {
+  std::uniform_real_distribution<float> u(-a, a);
+  std::vector<float> v(n);
+  for (float& x : v) x = u(g);
+  return v;
+}
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 4) == 0;
+}
+
+const int32_t kLengths[] = {0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 63, 64, 65, 100, 128, 129, 256, 300};
+
+TEST(VecOps, DotSumsLanesThenTailInOrder) {
+  // Lane l of the 8-lane body takes elements l and 8 + l; the tail is fused in order.
+  std::vector<float> a(19), b(19, 1.0f);
+  for (int i = 0; i < 19; ++i) a[i] = std::ldexp(1.0f, i % 5) + static_cast<float>(i) * 0.1f;
+  float l[8];
+  for (int i = 0; i < 8; ++i) l[i] = std::fmaf(a[8 + i], 1.0f, std::fmaf(a[i], 1.0f, 0.0f));
+  float s = ((l[0] + l[4]) + (l[2] + l[6])) + ((l[1] + l[5]) + (l[3] + l[7]));
+  for (int k = 16; k < 19; ++k) s = std::fmaf(a[k], b[k], s);
+  EXPECT_EQ(vdot_scalar(a.data(), b.data(), 19), s);
+  EXPECT_EQ(vdot_scalar(a.data(), b.data(), 0), 0.0f);
+}
+
+#if defined(__x86_64__)
+TEST(VecOps, VectorFormsGiveTheScalarBits) {
+  if (!have_avx2()) GTEST_SKIP() << "no AVX2+FMA on this processor";
+  std::mt19937 g(3);
+  for (int32_t d : kLengths) {
+    const auto a = random_vec(g, d + 1), b = random_vec(g, d + 1);
+    float x = vdot_scalar(a.data(), b.data(), d), y = vdot_avx2(a.data(), b.data(), d);
+    ASSERT_EQ(std::memcmp(&x, &y, 4), 0) << "dot " << d;
+
+    for (int32_t n_rows : {1, 3, 4, 5, 9}) {
+      const int64_t stride = d + 3;
+      const auto rows = random_vec(g, n_rows * stride + 1);
+      std::vector<float> o1(n_rows), o2(n_rows);
+      vdot_rows_scalar(a.data(), rows.data(), stride, n_rows, d, 0.0625f, o1.data());
+      vdot_rows_avx2(a.data(), rows.data(), stride, n_rows, d, 0.0625f, o2.data());
+      ASSERT_TRUE(same_bits(o1, o2)) << "dot_rows " << d << " x " << n_rows;
+
+      const auto w = random_vec(g, n_rows);
+      std::vector<float> p1(d), p2(d, 7.0f);
+      vweighted_rows_scalar(w.data(), rows.data(), stride, n_rows, d, p1.data());
+      vweighted_rows_avx2(w.data(), rows.data(), stride, n_rows, d, p2.data());
+      ASSERT_TRUE(same_bits(p1, p2)) << "weighted_rows " << d << " x " << n_rows;
+    }
+
+    const auto w = random_vec(g, d);
+    std::vector<float> y1(d), y2(d);
+    vnorm_scale_scalar(a.data(), w.data(), 0.37f, y1.data(), d);
+    vnorm_scale_avx2(a.data(), w.data(), 0.37f, y2.data(), d);
+    ASSERT_TRUE(same_bits(y1, y2)) << "norm_scale " << d;
+
+    for (int32_t rows : {1, 5, 16}) {
+      auto S1 = random_vec(g, static_cast<size_t>(rows) * d);
+      auto S2 = S1;
+      const auto k = random_vec(g, rows), q = random_vec(g, rows), delta = random_vec(g, d);
+      std::vector<float> acc1(d), acc2(d), o1(d), o2(d);
+      vdelta_decay_read_scalar(S1.data(), rows, d, 0.93f, k.data(), acc1.data());
+      vdelta_decay_read_avx2(S2.data(), rows, d, 0.93f, k.data(), acc2.data());
+      ASSERT_TRUE(same_bits(S1, S2) && same_bits(acc1, acc2)) << "decay " << rows << "x" << d;
+      vdelta_update_read_scalar(S1.data(), rows, d, k.data(), delta.data(), q.data(), o1.data());
+      vdelta_update_read_avx2(S2.data(), rows, d, k.data(), delta.data(), q.data(), o2.data());
+      ASSERT_TRUE(same_bits(S1, S2) && same_bits(o1, o2)) << "update " << rows << "x" << d;
+    }
+  }
+}
+#endif
+
+}  // namespace
