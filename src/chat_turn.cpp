@@ -49,30 +49,18 @@ Result<std::string> Brain::chat_stream(std::string_view system, const History& h
   const double prefill_s = seconds_since(prefill_start);
 
   const auto gen_start = std::chrono::steady_clock::now();
-  std::vector<uint32_t> generated;
-  std::string previous;
-  for (size_t step = 0; step < max_new; ++step) {
-    const TokenId id = olvu_next(handle);
-    if (id < 0) break;
-    generated.push_back(static_cast<uint32_t>(id));
-    std::string decoded;
-    try {
-      decoded = tokenizer_->decode(generated, true);
-    } catch (const std::exception& e) {
-      return ErrorText{e.what()};
-    }
-    if (const auto piece = new_piece(previous, decoded)) {
-      on_piece(*piece);
-      previous = std::move(decoded);
-    }
-  }
+  auto answer = stream_answer(
+      max_new, [&] { return olvu_next(handle); },
+      [&](const std::vector<uint32_t>& generated) { return tokenizer_->decode(generated, true); }, on_piece);
+  if (!answer) return ErrorText{answer.error()};
   const double gen_s = seconds_since(gen_start);
-  const double rate = static_cast<double>(generated.size()) / std::max(gen_s, 0.001);
+  const size_t generated = answer.value().ids.size();
+  const double rate = static_cast<double>(generated) / std::max(gen_s, 0.001);
 
   write_stderr(format("[olvu-m] turn timing: prompt %zu tok \u00b7 prefill %.1fs \u00b7 %zu tok generated in %.1fs "
                       "(%.1f tok/s)\n",
-                      ids.size(), prefill_s, generated.size(), gen_s, rate));
-  return previous;
+                      ids.size(), prefill_s, generated, gen_s, rate));
+  return std::move(answer.value().text);
 }
 
 }  // namespace brain

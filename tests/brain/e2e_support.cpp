@@ -242,6 +242,8 @@ const tok::Tokenizer& tokenizer() {
 
 std::vector<uint32_t> encode(const std::string& text) { return tokenizer().encode(text, false).get_ids(); }
 
+std::string decode(const std::vector<uint32_t>& ids) { return tokenizer().decode(ids, true); }
+
 Replay replay_turn(const std::string& weights, const std::string& question, size_t max_new, uint64_t seed) {
   Replay r;
   const std::string prompt =
@@ -251,16 +253,13 @@ Replay replay_turn(const std::string& weights, const std::string& question, size
   StreamHandle h = olvu_start(engine, r.prompt_ids.data(), static_cast<int32_t>(r.prompt_ids.size()), 40, seed,
                               248046, 0.5f, 0.9f, 1.1f);
   if (!h) return r;
-  for (size_t i = 0; i < max_new; ++i) {
-    const int64_t id = olvu_next(h);
-    if (id < 0) break;
-    r.generated.push_back(static_cast<uint32_t>(id));
-    const std::string decoded = tokenizer().decode(r.generated, true);
-    if (const auto piece = brain::new_piece(r.answer, decoded)) {
-      r.pieces.emplace_back(*piece);
-      r.answer = decoded;
-    }
-  }
+  auto answer = brain::stream_answer(
+      max_new, [&] { return olvu_next(h); },
+      decode,
+      [&](std::string_view piece) { r.pieces.emplace_back(piece); });
+  if (!answer) throw std::runtime_error(answer.error());
+  r.generated = std::move(answer.value().ids);
+  r.answer = std::move(answer.value().text);
   return r;
 }
 

@@ -48,6 +48,9 @@ const std::string& tokenizer_json();
 // The ids of `text` (no special tokens added) by the tests' tokenizer.
 std::vector<uint32_t> encode(const std::string& text);
 
+// The text of `ids`, special tokens skipped, as the chat turn decodes.
+std::string decode(const std::vector<uint32_t>& ids);
+
 // One more than the largest id of the tokenizer's vocabulary and added tokens.
 uint32_t tokenizer_vocab_size();
 
@@ -72,11 +75,11 @@ struct Replay {
   std::vector<int64_t> prompt_ids;
   std::vector<uint32_t> generated;   // ids the engine returned before the end
   std::vector<std::string> pieces;   // what the chat turn should stream
-  std::string answer;                // the decoded text as of the last piece
+  std::string answer;                // the decode of all generated ids
 };
 
 // Opens `weights` in this process and runs the driver's turn on the engine
-// directly: same prompt, settings and budget, the same piece rule.
+// directly: same prompt, settings and budget, the same streaming loop.
 Replay replay_turn(const std::string& weights, const std::string& question, size_t max_new = 200,
                    uint64_t seed = 1337);
 

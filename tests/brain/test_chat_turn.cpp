@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "brain.h"
+#include "detokenize.h"
 #include "e2e_support.h"
 #include "tokenizer/tokenizer.hpp"
 
@@ -71,6 +72,37 @@ TEST_F(ChatTurn, PiecesAndAnswerFollowTheEnginesIdsWithTheCallersSeed) {
   // A miss line when an earlier test left the engine holding another prompt.
   const std::regex expected("(\\[engine\\] prefix cache miss [^\n]*\n)?" + timing_line(replay.prompt_ids.size(), 60));
   EXPECT_TRUE(std::regex_match(t.err, expected)) << t.err;
+}
+
+// Characters that the tokenizer splits over several ids, a four-byte one among
+// them: streamed id by id with the real decoder, the pieces are the text.
+TEST(ChatTurnStreaming, CharactersSplitOverIdsStreamWhole) {
+  const std::string text =
+      "Great job! \xF0\x9F\x8E\x89 Well done. \xF0\x9F\xA6\x9C\xF0\x9F\xAA\xBF \xE2\x98\x83 "
+      "\xE9\xBE\x98\xE9\xBD\x89 and the rest \xF0\x9D\x94\x98\xF0\x9D\x94\xAB!";
+  const std::vector<uint32_t> ids = e2e::encode(text);
+  ASSERT_EQ(e2e::decode(ids), text);
+  const std::string R = "\xEF\xBF\xBD";
+  bool split = false;
+  for (size_t n = 1; n < ids.size() && !split; ++n) {
+    const std::string prefix = e2e::decode(std::vector<uint32_t>(ids.begin(), ids.begin() + n));
+    split = prefix.ends_with(R);
+  }
+  ASSERT_TRUE(split) << "fixture: no character of the text is split over ids";
+
+  size_t at = 0;
+  std::vector<std::string> pieces;
+  const auto answer = brain::stream_answer(
+      ids.size() + 5, [&] { return at < ids.size() ? int64_t{ids[at++]} : int64_t{-1}; }, e2e::decode,
+      [&](std::string_view p) { pieces.emplace_back(p); });
+  ASSERT_TRUE(answer.ok()) << answer.error();
+  std::string joined;
+  for (const auto& p : pieces) {
+    EXPECT_EQ(p.find(R), std::string::npos) << testing::PrintToString(p);
+    joined += p;
+  }
+  EXPECT_EQ(joined, text);
+  EXPECT_EQ(answer.value().text, text);
 }
 
 TEST_F(ChatTurn, ZeroBudgetDrawsNothing) {
