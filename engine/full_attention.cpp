@@ -122,6 +122,30 @@ void attn_pref_range(void* ctx, int32_t start, int32_t end) {
   }
 }
 
+namespace {
+
+// The heads of one decoded token, each with its own scores buffer.
+struct AttnStepJob {
+  const float* query;
+  const float* gate;
+  const LayerCache* lc;
+  int32_t n_heads, n_kv_heads, head_dim, n;
+  float attn_scale;
+  float* out;
+};
+
+void attn_step_heads(void* ctx, int32_t start, int32_t end) {
+  const AttnStepJob* j = static_cast<const AttnStepJob*>(ctx);
+  const int32_t kv_group = j->n_heads / j->n_kv_heads;
+  float scores[MAX_CTX];
+  for (int32_t h = start; h < end; ++h)
+    attend_head(j->query + h * j->head_dim, j->gate + h * j->head_dim, j->lc->k_cache,
+                j->lc->v_cache, h / kv_group, j->n_kv_heads, j->head_dim, j->n, j->attn_scale,
+                scores, j->out + h * j->head_dim);
+}
+
+}  // namespace
+
 void full_attention_step(RuntimeState* st, int32_t layer) {
   const ModelConfig* c = st->config;
   LayerCache* lc = &st->layers[layer];
@@ -159,11 +183,10 @@ void full_attention_step(RuntimeState* st, int32_t layer) {
   }
   lc->kv_len = p + 1;
 
-  const int32_t kv_group = nh / nkv;
-  const float scale = attn_scale_of(hd);
-  for (int32_t h = 0; h < nh; ++h)
-    attend_head(query + h * hd, gate + h * hd, lc->k_cache, lc->v_cache, h / kv_group, nkv, hd,
-                p + 1, scale, st->scores, st->attn_out + h * hd);
+  // One head per pool index: the heads are independent, and at long contexts
+  // their attention is more than the calling thread should do alone.
+  AttnStepJob job{query, gate, lc, nh, nkv, hd, p + 1, attn_scale_of(hd), st->attn_out};
+  pool_for(attn_step_heads, &job, nh, 1);
   matvec(w.o, st->attn_out, st->block_out, Hs, nh * hd);
 }
 
