@@ -30,11 +30,17 @@ void matmat_t(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t
 
 namespace detail {
 
-// One instruction set's pool kernels; every path gives the same bits.
+// One instruction set's pool kernels and weight expansions; every path gives
+// the same bits.
 struct MmKernels {
   RangeFn q8;
   RangeFn f16;
   RangeFn f32;
+  // rows q8 rows of K/32 blocks each to rows x K floats (columns past the
+  // whole blocks read as 0).
+  void (*expand_q8)(const uint8_t* data, int64_t rows, int32_t K, float* dst);
+  // n halves to n floats.
+  void (*expand_f16)(const uint16_t* data, int64_t n, float* dst);
 };
 
 // The kernels of one set, or null when this build or this processor lacks it.

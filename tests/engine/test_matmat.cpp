@@ -109,6 +109,35 @@ TEST(MatmatPaths, EveryVectorKernelMatchesScalarBitForBit) {
       }
 }
 
+TEST(MatmatPaths, EveryVectorExpansionMatchesScalar) {
+  const auto isas = vector_isas();
+  if (isas.empty()) GTEST_SKIP() << "no vector path on this processor";
+  const detail::MmKernels* scalar = detail::mm_kernels(Isa::Scalar);
+  for (int32_t K : {32, 96, 8192}) {
+    Matrix q = kt::random_matrix(DTYPE_Q8, 5, K, K + 1);
+    std::vector<float> X;
+    make_wild(q, X, 3);
+    std::vector<float> want(5 * static_cast<size_t>(K)), got(want.size());
+    scalar->expand_q8(static_cast<const uint8_t*>(q.data()), 5, K, want.data());
+    for (Isa isa : isas) {
+      detail::mm_kernels(isa)->expand_q8(static_cast<const uint8_t*>(q.data()), 5, K, got.data());
+      ASSERT_EQ(kt::first_difference(want.data(), got.data(), static_cast<int64_t>(want.size())), -1)
+          << isa_name(isa) << " q8 K=" << K;
+    }
+  }
+  // Every half pattern, in runs whose lengths leave each kind of tail.
+  std::vector<uint16_t> halves(65536 + 40);
+  for (size_t i = 0; i < halves.size(); ++i) halves[i] = static_cast<uint16_t>(i * 40503u);
+  for (int64_t n : {int64_t{0}, int64_t{7}, int64_t{8}, int64_t{15}, int64_t{31}, int64_t{65536 + 39}}) {
+    std::vector<float> want(static_cast<size_t>(n) + 1, -1.0f), got(want);
+    scalar->expand_f16(halves.data() + 1, n, want.data());
+    for (Isa isa : isas) {
+      detail::mm_kernels(isa)->expand_f16(halves.data() + 1, n, got.data());
+      ASSERT_EQ(kt::first_difference(want.data(), got.data(), n + 1), -1) << isa_name(isa) << " f16 n=" << n;
+    }
+  }
+}
+
 TEST(MatmatPool, StoragesGiveTheSameBitsForEqualWeights) {
   uint64_t seed = 40;
   for (int32_t K : {4, 7, 15, 35, 36, 100, 8192}) {

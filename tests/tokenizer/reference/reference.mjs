@@ -17,12 +17,73 @@ if (!tokenizerPath || !corpusPath) {
 }
 
 // tokenizer_config.json is deliberately not used: the library we mirror reads tokenizer.json alone.
-const tokenizer = new Tokenizer(JSON.parse(fs.readFileSync(tokenizerPath, "utf8")), {});
+const definition = JSON.parse(fs.readFileSync(tokenizerPath, "utf8"));
+const tokenizer = new Tokenizer(definition, {});
+
+const vocab = tokenizer.get_vocab(true);
+let idEnd = 0;
+for (const id of vocab.values()) idEnd = Math.max(idEnd, id + 1);
+const added = [...tokenizer.get_added_tokens_decoder().entries()].sort((a, b) => a[0] - b[0]);
+const specialIds = added.filter(([, t]) => t.special).map(([id]) => id);
+const specialSet = new Set(specialIds);
+const plainAddedIds = added.filter(([, t]) => !t.special).map(([id]) => id);
 
 const encodeIds = (text, addSpecial = false) => tokenizer.encode(text, { add_special_tokens: addSpecial }).ids;
+
+// Where the two libraries part, the answer is the library we mirror: a run of byte-fallback tokens
+// ("<0xE5>") that is not valid UTF-8 as a whole becomes one U+FFFD per token there, while the
+// reference writes one per invalid sequence and keeps the valid bytes. Such tokens are swapped for
+// the vocabulary's own "\uFFFD" token before the reference decodes.
+const hasByteFallback = JSON.stringify(definition.decoder ?? null).includes('"ByteFallback"');
+const strictUtf8 = new TextDecoder("utf-8", { fatal: true });
+const byteOf = (id) => {
+  const m = /^<0x([0-9A-Fa-f]{2})>$/.exec(tokenizer.id_to_token(id) ?? "");
+  return m ? Number.parseInt(m[1], 16) : -1;
+};
+const asDecodedByMirror = (ids, skip) => {
+  if (!hasByteFallback) return ids;
+  // Runs form among the ids that reach the decoder: unknown ids, and skipped special ones, drop out.
+  const kept = ids.filter((id) => tokenizer.id_to_token(id) !== undefined && !(skip && specialSet.has(id)));
+  const out = [];
+  for (let i = 0; i < kept.length; ) {
+    let j = i;
+    while (j < kept.length && byteOf(kept[j]) >= 0) j++;
+    if (j === i) {
+      out.push(kept[i++]);
+      continue;
+    }
+    const run = kept.slice(i, j);
+    try {
+      strictUtf8.decode(Uint8Array.from(run.map(byteOf)));
+      out.push(...run);
+    } catch {
+      const replacement = tokenizer.token_to_id("\uFFFD");
+      if (replacement === undefined) throw new Error("byte-fallback vocabulary without a U+FFFD token");
+      for (let k = i; k < j; k++) out.push(replacement);
+    }
+    i = j;
+  }
+  return out;
+};
+
 // The reference refuses an empty list; the library we mirror decodes it to "".
-const decode = (ids, skip) =>
-  ids.length === 0 ? "" : tokenizer.decode(ids, { skip_special_tokens: skip, clean_up_tokenization_spaces: false });
+const decode = (ids, skip) => {
+  const mirrored = asDecodedByMirror(ids, skip);
+  return mirrored.length === 0
+    ? ""
+    : tokenizer.decode(mirrored, { skip_special_tokens: skip, clean_up_tokenization_spaces: false });
+};
+
+function mulberry32(seed) {
+  let a = seed >>> 0;
+  return () => {
+    a = (a + 0x6d2b79f5) >>> 0;
+    let t = a;
+    t = Math.imul(t ^ (t >>> 15), t | 1);
+    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
+    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
+  };
+}
 
 const corpus = JSON.parse(fs.readFileSync(corpusPath, "utf8"));
 const corpusDir = path.dirname(corpusPath);
@@ -32,16 +93,19 @@ for (const entry of corpus) {
   if (typeof entry.text === "string") text = entry.text;
   else if (typeof entry.file === "string") text = fs.readFileSync(path.join(corpusDir, entry.file), "utf8");
   else if (Number.isInteger(entry.concat_corpus)) text = texts.map((t) => t.text).join("").repeat(entry.concat_corpus);
-  else throw new Error(`corpus entry without text: ${JSON.stringify(entry)}`);
+  else if (entry.random) {
+    // Seeded strings of pieces that sit badly together: the same texts on every run.
+    const { count, seed, max_pieces: maxPieces, pieces } = entry.random;
+    const next = mulberry32(seed);
+    for (let n = 1; n <= count; n++) {
+      let s = "";
+      for (let k = 1 + Math.floor(next() * maxPieces); k > 0; k--) s += pieces[Math.floor(next() * pieces.length)];
+      texts.push({ name: `${entry.name} ${n}`, text: s });
+    }
+    continue;
+  } else throw new Error(`corpus entry without text: ${JSON.stringify(entry)}`);
   texts.push({ name: entry.name, text });
 }
-
-const vocab = tokenizer.get_vocab(true);
-let idEnd = 0;
-for (const id of vocab.values()) idEnd = Math.max(idEnd, id + 1);
-const added = [...tokenizer.get_added_tokens_decoder().entries()].sort((a, b) => a[0] - b[0]);
-const specialIds = added.filter(([, t]) => t.special).map(([id]) => id);
-const plainAddedIds = added.filter(([, t]) => !t.special).map(([id]) => id);
 
 const encodes = [];
 const decodes = [];
@@ -72,10 +136,29 @@ addDecode("ids past the vocabulary alone", outOfRange, true);
 // Growing prefixes, as a chat turn decodes its answer after every token: cuts through
 // multi-byte characters and byte-fallback sequences.
 const streamed = ["zwj families", "flags", "skin tones", "devanagari", "chinese", "decomposed e acute",
-  "chatml default prompt", "control characters", "unicode spaces"];
+  "chatml default prompt", "control characters", "unicode spaces", "literal byte tokens"];
+for (let n = 1; n <= 20; n++) streamed.push(`random mix ${n}`);
 for (const { name, text } of texts.filter((t) => streamed.includes(t.name))) {
   const ids = encodeIds(text);
   for (let k = 1; k <= ids.length; k++) addDecode(`${name}, first ${k} ids`, ids.slice(0, k), true);
+}
+
+// Seeded random id lists, special and unknown ids among them: any neighbours a decoder may meet.
+const randomIds = mulberry32(77);
+for (let n = 1; n <= 300; n++) {
+  const ids = [];
+  let unknown = false;
+  for (let k = 1 + Math.floor(randomIds() * 40); k > 0; k--) {
+    const pick = randomIds();
+    if (pick < 0.05) {
+      ids.push(idEnd + Math.floor(randomIds() * 1000));
+      unknown = true;
+    } else if (pick < 0.15) ids.push(specialIds[Math.floor(randomIds() * specialIds.length)]);
+    else if (pick < 0.35) ids.push(Math.floor(randomIds() * Math.min(idEnd, 512)));
+    else ids.push(Math.floor(randomIds() * idEnd));
+  }
+  addDecode(`random ids ${n}`, ids, true);
+  if (!unknown) addDecode(`random ids ${n}`, ids, false);
 }
 
 // The whole vocabulary, in runs of consecutive ids; every 16th run is also encoded back.
