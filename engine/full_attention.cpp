@@ -85,13 +85,10 @@ void rope_apply(float* x, const float* cos_row, const float* sin_row, int32_t ro
   }
 }
 
-void attend_head(const float* query, const float* gate, const float* k_cache, const float* v_cache,
-                 int32_t g, int32_t n_kv_heads, int32_t head_dim, int32_t n, float attn_scale,
-                 float* scores, float* out) {
-  const int64_t row = static_cast<int64_t>(n_kv_heads) * head_dim;
-  const float* K = k_cache + static_cast<int64_t>(g) * head_dim;
-  const float* V = v_cache + static_cast<int64_t>(g) * head_dim;
-  vdot_rows(query, K, row, n, head_dim, attn_scale, scores);
+namespace {
+
+// Softmax of one head's scores relative to their maximum, in place.
+void softmax_scores(float* scores, int32_t n) {
   float m = scores[0];
   for (int32_t j = 1; j < n; ++j)
     if (scores[j] > m) m = scores[j];
@@ -102,8 +99,43 @@ void attend_head(const float* query, const float* gate, const float* k_cache, co
   }
   const float r = 1.0f / S;
   for (int32_t j = 0; j < n; ++j) scores[j] = scores[j] * r;
-  vweighted_rows(scores, V, row, n, head_dim, out);
+}
+
+void apply_gate(float* out, const float* gate, int32_t head_dim) {
   for (int32_t d = 0; d < head_dim; ++d) out[d] = out[d] / (std::exp(-gate[d]) + 1.0f);
+}
+
+constexpr int32_t GROUP_MAX = 4;
+
+// attend_head for up to GROUP_MAX query heads of one key/value head: each
+// cache row is read once for all of them, and every head's result has the
+// bits attend_head gives it.
+void attend_group(const float* const* queries, const float* const* gates, const float* k_cache,
+                  const float* v_cache, int32_t g, int32_t n_kv_heads, int32_t head_dim, int32_t n,
+                  float attn_scale, float* scores, float* const* outs, int32_t nq) {
+  const int64_t row = static_cast<int64_t>(n_kv_heads) * head_dim;
+  const float* K = k_cache + static_cast<int64_t>(g) * head_dim;
+  const float* V = v_cache + static_cast<int64_t>(g) * head_dim;
+  float* sc[GROUP_MAX];
+  for (int32_t i = 0; i < nq; ++i) sc[i] = scores + static_cast<int64_t>(i) * MAX_CTX;
+  vdot_rows_multi(queries, nq, K, row, n, head_dim, attn_scale, sc);
+  for (int32_t i = 0; i < nq; ++i) softmax_scores(sc[i], n);
+  vweighted_rows_multi(sc, nq, V, row, n, head_dim, outs);
+  for (int32_t i = 0; i < nq; ++i) apply_gate(outs[i], gates[i], head_dim);
+}
+
+}  // namespace
+
+void attend_head(const float* query, const float* gate, const float* k_cache, const float* v_cache,
+                 int32_t g, int32_t n_kv_heads, int32_t head_dim, int32_t n, float attn_scale,
+                 float* scores, float* out) {
+  const int64_t row = static_cast<int64_t>(n_kv_heads) * head_dim;
+  const float* K = k_cache + static_cast<int64_t>(g) * head_dim;
+  const float* V = v_cache + static_cast<int64_t>(g) * head_dim;
+  vdot_rows(query, K, row, n, head_dim, attn_scale, scores);
+  softmax_scores(scores, n);
+  vweighted_rows(scores, V, row, n, head_dim, out);
+  apply_gate(out, gate, head_dim);
 }
 
 void attn_pref_range(void* ctx, int32_t start, int32_t end) {
@@ -111,13 +143,25 @@ void attn_pref_range(void* ctx, int32_t start, int32_t end) {
   if (start >= end || j->n_heads < 1) return;
   const int32_t kv_group = j->n_heads / j->n_kv_heads;
   const int64_t qd = static_cast<int64_t>(j->n_heads) * j->head_dim;
-  float scores[MAX_CTX];
+  // Query heads that share a key/value head go together, GROUP_MAX at a time.
+  float scores[GROUP_MAX * MAX_CTX];
   for (int32_t t = start; t < end; ++t) {
-    for (int32_t h = 0; h < j->n_heads; ++h) {
-      const int64_t off = t * qd + static_cast<int64_t>(h) * j->head_dim;
-      attend_head(j->queries + off, j->gates + off, j->k_cache, j->v_cache, h / kv_group,
-                  j->n_kv_heads, j->head_dim, j->start_pos + t + 1, j->attn_scale, scores,
-                  j->out + off);
+    int32_t h0 = 0;
+    while (h0 < j->n_heads) {
+      const int32_t g = h0 / kv_group;
+      int32_t nq = 0;
+      const float* qs[GROUP_MAX];
+      const float* gs[GROUP_MAX];
+      float* os[GROUP_MAX];
+      for (int32_t h = h0; h < j->n_heads && h < h0 + GROUP_MAX && h / kv_group == g; ++h, ++nq) {
+        const int64_t off = t * qd + static_cast<int64_t>(h) * j->head_dim;
+        qs[nq] = j->queries + off;
+        gs[nq] = j->gates + off;
+        os[nq] = j->out + off;
+      }
+      attend_group(qs, gs, j->k_cache, j->v_cache, g, j->n_kv_heads, j->head_dim,
+                   j->start_pos + t + 1, j->attn_scale, scores, os, nq);
+      h0 += nq;  // a group ends early where the key/value head changes
     }
   }
 }
