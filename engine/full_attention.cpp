@@ -234,6 +234,48 @@ void full_attention_step(RuntimeState* st, int32_t layer) {
   matvec(w.o, st->attn_out, st->block_out, Hs, nh * hd);
 }
 
+namespace {
+
+// Splitting, norms and rotation of the queries and keys of batch rows.
+struct QkPrepJob {
+  const float* q_gate;
+  float* query;
+  float* gate;
+  float* kbase;
+  const float* q_norm;
+  const float* k_norm;
+  const float* cos_table;
+  const float* sin_table;
+  int32_t nh, nkv, hd, rot_dim;
+  float eps;
+};
+
+// Each token's rows are its own, so tokens may run on any participant.
+void qk_prep_rows(void* ctx, int32_t start, int32_t end) {
+  const QkPrepJob* j = static_cast<const QkPrepJob*>(ctx);
+  const int32_t hd = j->hd, qd = j->nh * hd, kvd = j->nkv * hd, rot_half = j->rot_dim / 2;
+  float tmp[2 * STEP_MAX_HEAD];
+  for (int32_t t = start; t < end; ++t) {
+    const float* cr = j->cos_table + static_cast<int64_t>(t) * rot_half;
+    const float* sr = j->sin_table + static_cast<int64_t>(t) * rot_half;
+    for (int32_t h = 0; h < j->nh; ++h) {
+      const float* src = j->q_gate + static_cast<int64_t>(t) * 2 * qd + 2 * h * hd;
+      float* qh = j->query + static_cast<int64_t>(t) * qd + h * hd;
+      std::memcpy(qh, src, sizeof(float) * hd);
+      std::memcpy(j->gate + static_cast<int64_t>(t) * qd + h * hd, src + hd, sizeof(float) * hd);
+      norm_head(qh, j->q_norm, hd, j->eps, tmp);
+      if (j->rot_dim >= 2) rope_apply(qh, cr, sr, rot_half);
+    }
+    float* krow = j->kbase + static_cast<int64_t>(t) * kvd;
+    for (int32_t g = 0; g < j->nkv; ++g) {
+      norm_head(krow + g * hd, j->k_norm, hd, j->eps, tmp);
+      if (j->rot_dim >= 2) rope_apply(krow + g * hd, cr, sr, rot_half);
+    }
+  }
+}
+
+}  // namespace
+
 void full_attention_batch(RuntimeState* st, int32_t layer, const float* normed, float* out,
                           int32_t count, int32_t P, const float* cos_table,
                           const float* sin_table) {
@@ -246,7 +288,7 @@ void full_attention_batch(RuntimeState* st, int32_t layer, const float* normed, 
   const int32_t nh = static_cast<int32_t>(c->n_heads), nkv = static_cast<int32_t>(c->n_kv_heads);
   const int32_t hd = static_cast<int32_t>(c->head_dim);
   const int32_t qd = nh * hd, kvd = nkv * hd;
-  const int32_t rot_dim = rope_dim(c), rot_half = rot_dim / 2;
+  const int32_t rot_dim = rope_dim(c);
   const float eps = c->rms_eps;
 
   float* q_gate = work_alloc(static_cast<int64_t>(count) * 2 * qd, "batch_q_gate");
@@ -261,24 +303,9 @@ void full_attention_batch(RuntimeState* st, int32_t layer, const float* normed, 
   matmat_t(w.k, normed, kbase, count, kvd, Hs);
   matmat_t(w.v, normed, vbase, count, kvd, Hs);
 
-  float tmp[2 * STEP_MAX_HEAD];
-  for (int32_t t = 0; t < count; ++t) {
-    const float* cr = cos_table + static_cast<int64_t>(t) * rot_half;
-    const float* sr = sin_table + static_cast<int64_t>(t) * rot_half;
-    for (int32_t h = 0; h < nh; ++h) {
-      const float* src = q_gate + static_cast<int64_t>(t) * 2 * qd + 2 * h * hd;
-      float* qh = query + static_cast<int64_t>(t) * qd + h * hd;
-      std::memcpy(qh, src, sizeof(float) * hd);
-      std::memcpy(gate + static_cast<int64_t>(t) * qd + h * hd, src + hd, sizeof(float) * hd);
-      norm_head(qh, w.q_norm, hd, eps, tmp);
-      if (rot_dim >= 2) rope_apply(qh, cr, sr, rot_half);
-    }
-    float* krow = kbase + static_cast<int64_t>(t) * kvd;
-    for (int32_t g = 0; g < nkv; ++g) {
-      norm_head(krow + g * hd, w.k_norm, hd, eps, tmp);
-      if (rot_dim >= 2) rope_apply(krow + g * hd, cr, sr, rot_half);
-    }
-  }
+  QkPrepJob prep{q_gate, query, gate, kbase, w.q_norm, w.k_norm, cos_table, sin_table,
+                 nh, nkv, hd, rot_dim, eps};
+  pool_for(qk_prep_rows, &prep, count, 4);
   lc->kv_len = P + count;
 
   AttnPrefJob job{count, nh, nkv, hd, attn_scale_of(hd), query, gate,
