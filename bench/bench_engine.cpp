@@ -3,7 +3,8 @@
 // once and cached). Every figure is a ratio against a probe of the same run:
 // decode against a multi-threaded read of the file's bytes, prefill against
 // the best single-precision GEMM rate, the sampler against one decode step.
-//   bench_engine [model path, default /tmp/olvu_bench_model.olvt] [threads]
+//   bench_engine [model path, default /tmp/olvu_bench_model.olvt] [threads] [decode]
+// ("decode" skips the prefill measurements).
 #include <cblas.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -159,6 +160,7 @@ std::vector<TokenId> prompt(int n, uint64_t seed) {
 int main(int argc, char** argv) {
   const std::string path = argc > 1 ? argv[1] : "/tmp/olvu_bench_model.olvt";
   const int threads = argc > 2 ? std::atoi(argv[2]) : static_cast<int>(std::thread::hardware_concurrency());
+  const bool decode_only = argc > 3 && std::string(argv[3]) == "decode";
   const olvt::ModelSpec spec = bench_spec();
   Sizes z = sizes_of(spec);
 
@@ -198,6 +200,7 @@ int main(int argc, char** argv) {
     olvu_start(e, ids.data(), 64, 40, 1337, 248046, 0.5f, 0.9f, 1.1f);
   }
   for (int n : {512, 2048}) {
+    if (decode_only) break;
     olvu_reset(e);
     const auto ids = prompt(n, n);
     t0 = Clock::now();
