@@ -89,7 +89,7 @@ TEST(Start, TheLongestPromptLeavesRoomForOneId) {
 
 TEST(Passes, TheContextEndsAt4096Positions) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const auto ids = fx::random_ids(11, 4096, 96);
+  const auto ids = fx::random_ids(11, 4097, 96);
   auto prefill_to = [&](Engine* e, int32_t first, int32_t then) {
     start(e, std::vector<TokenId>(ids.begin(), ids.begin() + first));
     prefill_batch(e->state, ids.data() + first, then, e->logits);
