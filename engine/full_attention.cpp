@@ -1,5 +1,7 @@
-// Full-attention layer. Both forms share attend_head, rope_row and rope_apply,
-// so for equal projections they give equal attention results.
+// Full-attention layer. Both forms share rope_row and rope_apply, and every
+// head is computed by the same fixed-order pieces (attend_head, or its grouped
+// form for heads that share a key/value head), so for equal projections the
+// two forms give equal attention results.
 #include "full_attention.h"
 
 #include <cmath>
