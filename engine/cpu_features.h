@@ -3,6 +3,10 @@
 // choice among them is made here, once, at run time.
 #pragma once
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 enum class Isa : int { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 
 inline const char* isa_name(Isa isa) {
@@ -17,15 +21,16 @@ inline const char* isa_name(Isa isa) {
 // AVX2 here means AVX2 with FMA and F16C; AVX-512 means F, BW, DQ and VL.
 inline bool isa_supported(Isa isa) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  // Not every compiler knows "f16c" as a feature name: read its CPUID bit.
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  const bool f16c = __get_cpuid(1, &a, &b, &c, &d) && ((c >> 29) & 1u);
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && f16c;
   switch (isa) {
     case Isa::Scalar: return true;
-    case Isa::Avx2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-             __builtin_cpu_supports("f16c");
+    case Isa::Avx2: return avx2;
     case Isa::Avx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-             __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c");
+      return avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
   }
   return false;
 #else

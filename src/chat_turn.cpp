@@ -27,8 +27,8 @@ Result<std::string> Brain::chat_stream(std::string_view system, const History& h
   const std::string prompt = render_chatml(system, history, user);
   std::vector<TokenId> ids;
   try {
-    const std::vector<uint32_t>& encoded = tokenizer_->encode(prompt, false).get_ids();
-    ids.assign(encoded.begin(), encoded.end());
+    const tok::Encoding encoding = tokenizer_->encode(prompt, false);
+    ids.assign(encoding.get_ids().begin(), encoding.get_ids().end());
   } catch (const std::exception& e) {
     return ErrorText{e.what()};
   }
