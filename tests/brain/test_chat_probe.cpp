@@ -89,6 +89,7 @@ TEST_F(ChatProbe, DefaultQuestionStreamsTheEnginesAnswerAndReportsInOrder) {
   const auto run = run_chat_probe({model_dir_.string(), e2e::tokenizer_json()});
   ASSERT_EQ(run.exit_status, 0) << describe(run);
   EXPECT_EQ(run.out, joined(replay) + "\n");
+  EXPECT_EQ(run.out, e2e::decode(replay.generated) + "\n");  // the pieces add up to the whole answer
   expect_success_stderr(run, artifact(), replay);
 
   // Both streams into one pipe: the answer sits between the load line and the
