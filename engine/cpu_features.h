@@ -3,6 +3,10 @@
 // choice among them is made here, once, at run time.
 #pragma once
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 enum class Isa : int { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 
 inline const char* isa_name(Isa isa) {
@@ -13,6 +17,14 @@ inline const char* isa_name(Isa isa) {
   }
 }
 
+#if defined(__x86_64__)
+// F16C straight from CPUID: older clang has no "f16c" for __builtin_cpu_supports.
+inline bool cpu_has_f16c() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  return __get_cpuid(1, &a, &b, &c, &d) && (c & bit_F16C);
+}
+#endif
+
 // True when this processor can run the given set (the scalar path always can).
 // AVX2 here means AVX2 with FMA and F16C; AVX-512 means F, BW, DQ and VL.
 inline bool isa_supported(Isa isa) {
@@ -21,11 +33,11 @@ inline bool isa_supported(Isa isa) {
     case Isa::Scalar: return true;
     case Isa::Avx2:
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-             __builtin_cpu_supports("f16c");
+             cpu_has_f16c();
     case Isa::Avx512:
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
              __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-             __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c");
+             __builtin_cpu_supports("fma") && cpu_has_f16c();
   }
   return false;
 #else

@@ -11,6 +11,7 @@
 
 #include "fatal.h"
 #include "half.h"
+#include "mapping_guard.h"
 #include "model.h"
 
 // Tensor data is used as stored, so the host must share the file's byte order.
@@ -114,7 +115,18 @@ void bind_mapped(TensorEntry& t, const uint8_t* map, uint64_t file_size) {
       else
         t.data_f32 = widen_halves(p, t.nbytes / 2);
       break;
-    case DTYPE_F32: t.data_f32 = reinterpret_cast<const float*>(p); break;
+    case DTYPE_F32:
+      if (t.offset % alignof(float) == 0) {
+        t.data_f32 = reinterpret_cast<const float*>(p);
+      } else {
+        // The format lets data start at any byte, but every reader (and the
+        // BLAS) takes f32 data as floats; a misaligned tensor gets an aligned copy.
+        auto* buf = static_cast<float*>(alloc_bytes(t.nbytes / 4 * 4));
+        if (!buf) fatal("oom loading tensor");
+        std::memcpy(buf, p, t.nbytes / 4 * 4);
+        t.data_f32 = buf;
+      }
+      break;
     default: fatal("unknown dtype");
   }
 }
@@ -198,6 +210,7 @@ ModelConfig* load_model(const char* path, LoadMode mode) {
     }
   }
   if (map) {
+    guard_mapping(map, file_size);
     posix_madvise(const_cast<uint8_t*>(map), file_size, POSIX_MADV_WILLNEED);
     std::fprintf(stderr, "[engine] weights mmapped (%llu MB, zero-copy)\n",
                  static_cast<unsigned long long>(file_size / 1048576));
