@@ -4,6 +4,7 @@
 // products with q8 weights against the best single-precision GEMM this
 // machine's BLAS gives for the same shapes with f32 weights already expanded.
 // Prints one table. Usage: bench_kernels [threads (default: online CPUs)] [--quick]
+// [--matvec | --matmat] (one half only)
 #include <cblas.h>
 #include <unistd.h>
 
@@ -262,9 +263,11 @@ std::string shape_name(const Shape& s) {
 
 int main(int argc, char** argv) {
   int threads = 0;
-  bool quick = false;
+  bool quick = false, do_mv = true, do_mm = true;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+    else if (std::strcmp(argv[i], "--matvec") == 0) do_mm = false;
+    else if (std::strcmp(argv[i], "--matmat") == 0) do_mv = false;
     else threads = std::atoi(argv[i]);
   }
   if (threads < 1) threads = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
@@ -285,7 +288,8 @@ int main(int argc, char** argv) {
   // The BLAS with its own threads, measured before the engine's pool exists
   // (once it does, its spinning workers share the cores with the BLAS threads).
   std::vector<GemmData> gemm;
-  for (const Shape& s : shapes) gemm.push_back(make_gemm(s));
+  if (do_mm)
+    for (const Shape& s : shapes) gemm.push_back(make_gemm(s));
   std::vector<double> own_alone;
   set_blas_threads(threads);
   for (auto& g : gemm) {
@@ -299,8 +303,8 @@ int main(int argc, char** argv) {
 
   pool_create(threads);
 
-  std::fprintf(stderr, "matrix-vector (kernel, probe: plain read of the same bytes)\n");
-  {
+  if (do_mv) {
+    std::fprintf(stderr, "matrix-vector (kernel, probe: plain read of the same bytes)\n");
     std::vector<Mat> q8;
     const int layers = quick ? 4 : 24;
     for (int l = 0; l < layers; ++l) {
@@ -314,13 +318,13 @@ int main(int argc, char** argv) {
     }
     bench_matvec("q8", q8, reps);
   }
-  {
+  if (do_mv) {
     std::vector<Mat> f16;
     f16.push_back(make_f16(quick ? 65536 : 248320, 2048));
     bench_matvec("f16 embedding", f16, reps);
   }
 
-  std::fprintf(stderr, "batched products (matmat_t with q8 weights, probe: best f32 sgemm)\n");
+  if (do_mm) std::fprintf(stderr, "batched products (matmat_t with q8 weights, probe: best f32 sgemm)\n");
   for (size_t i = 0; i < gemm.size(); ++i) {
     GemmData& g = gemm[i];
     const Shape s = g.s;

@@ -17,27 +17,20 @@ inline const char* isa_name(Isa isa) {
   }
 }
 
-#if defined(__x86_64__)
-// F16C straight from CPUID: older clang has no "f16c" for __builtin_cpu_supports.
-inline bool cpu_has_f16c() {
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  return __get_cpuid(1, &a, &b, &c, &d) && (c & bit_F16C);
-}
-#endif
-
 // True when this processor can run the given set (the scalar path always can).
 // AVX2 here means AVX2 with FMA and F16C; AVX-512 means F, BW, DQ and VL.
 inline bool isa_supported(Isa isa) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  // Not every compiler knows "f16c" as a feature name: read its CPUID bit.
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  const bool f16c = __get_cpuid(1, &a, &b, &c, &d) && ((c >> 29) & 1u);
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && f16c;
   switch (isa) {
     case Isa::Scalar: return true;
-    case Isa::Avx2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-             cpu_has_f16c();
+    case Isa::Avx2: return avx2;
     case Isa::Avx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-             __builtin_cpu_supports("fma") && cpu_has_f16c();
+      return avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
   }
   return false;
 #else

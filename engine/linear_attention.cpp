@@ -74,11 +74,11 @@ inline __attribute__((always_inline)) void conv_step_body(const float* qkv, cons
                                                           float* conv_out) {
   for (int32_t c = 0; c < conv_dim; ++c) {
     const float* wc = w + static_cast<int64_t>(c) * K;
-    float acc = qkv[c] * wc[K - 1];
+    float acc = qkv[c] * load_f32(wc + K - 1);
     for (int32_t j = 0; j < K - 1; ++j) {
       const int32_t p = lin_pos - (K - 1) + j;
       if (p < 0) continue;
-      acc = fmaf(ring[static_cast<int64_t>(p % (K - 1)) * conv_dim + c], wc[j], acc);
+      acc = fmaf(ring[static_cast<int64_t>(p % (K - 1)) * conv_dim + c], load_f32(wc + j), acc);
     }
     conv_out[c] = acc / (expf(-acc) + 1.0f);
   }
@@ -103,7 +103,7 @@ inline __attribute__((always_inline)) void conv_batch_body(const ConvPrefJob* jo
           if (p < 0) continue;
           x = job->ring[static_cast<int64_t>(p % (K - 1)) * C + c];
         }
-        acc = fmaf(x, wc[j], acc);
+        acc = fmaf(x, load_f32(wc + j), acc);
       }
       job->conv_out[static_cast<int64_t>(t) * C + c] = acc / (expf(-acc) + 1.0f);
     }
@@ -168,7 +168,8 @@ void gated_rms_norm(float* o, const float* z, const float* w, int32_t dv, float 
   const float s = vdot(o, o, dv);
   const float inv_dv = 1.0f / static_cast<float>(dv);
   const float r = sqrtf(fmaf(s, inv_dv, eps));
-  for (int32_t j = 0; j < dv; ++j) o[j] = ((o[j] * z[j]) * w[j]) / fmaf(expf(-z[j]), r, r);
+  for (int32_t j = 0; j < dv; ++j)
+    o[j] = ((o[j] * z[j]) * load_f32(w + j)) / fmaf(expf(-z[j]), r, r);
 }
 
 void delta_pref_range(void* ctx, int32_t start, int32_t end) {
@@ -182,7 +183,8 @@ void delta_pref_range(void* ctx, int32_t start, int32_t end) {
       float* o = j->core_out + slice;
       gated_delta_rule(j->conv_out + static_cast<int64_t>(t) * j->conv_dim, h,
                        j->a[static_cast<int64_t>(t) * H + h], j->b[static_cast<int64_t>(t) * H + h],
-                       S, o, dk, dv, j->key_dim, j->q_scale, j->A_log[h], j->dt_bias[h]);
+                       S, o, dk, dv, j->key_dim, j->q_scale, load_f32(j->A_log + h),
+                       load_f32(j->dt_bias + h));
       gated_rms_norm(o, j->z + slice, j->norm_weight, dv, j->rms_eps);
     }
   }
@@ -211,7 +213,7 @@ void linear_attention_step(RuntimeState* st, int32_t layer) {
     float* o = st->lin_core + static_cast<int64_t>(h) * d.dv;
     gated_delta_rule(st->lin_conv, h, lin_a[h], lin_b[h],
                      lc->rec_state + static_cast<int64_t>(h) * d.dk * d.dv, o, d.dk, d.dv,
-                     d.key_dim, q_scale, w.A_log[h], w.dt_bias[h]);
+                     d.key_dim, q_scale, load_f32(w.A_log + h), load_f32(w.dt_bias + h));
     gated_rms_norm(o, st->lin_z + static_cast<int64_t>(h) * d.dv, w.norm, d.dv, c->rms_eps);
   }
   matvec(w.out, st->lin_core, st->block_out, d.hidden, d.value_dim);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -104,6 +105,19 @@ float* widen_halves(const uint8_t* halves, uint64_t count) {
   return out;
 }
 
+// Readers index f32 and f16 data as arrays of their element type, which needs
+// the element's alignment. The format does not promise it, so a tensor whose
+// data sits at an unaligned offset is copied once; aligned data (what
+// exporters write) stays zero-copy in the mapping.
+template <class T>
+const T* in_place_or_copy(const uint8_t* p, uint64_t count, const char* oom) {
+  if (reinterpret_cast<uintptr_t>(p) % alignof(T) == 0) return reinterpret_cast<const T*>(p);
+  auto* copy = static_cast<T*>(alloc_bytes(count * sizeof(T)));
+  if (!copy) fatal(oom);
+  std::memcpy(copy, p, count * sizeof(T));
+  return copy;
+}
+
 void bind_mapped(TensorEntry& t, const uint8_t* map, uint64_t file_size) {
   if (t.offset > file_size || t.nbytes > file_size - t.offset) fatal("tensor beyond file");
   const uint8_t* p = map + t.offset;
@@ -111,21 +125,12 @@ void bind_mapped(TensorEntry& t, const uint8_t* map, uint64_t file_size) {
     case DTYPE_Q8: t.data_q8 = p; break;
     case DTYPE_F16:
       if (t.nbytes >= F16_KEEP_BYTES)
-        t.data_f16 = reinterpret_cast<const uint16_t*>(p);
+        t.data_f16 = in_place_or_copy<uint16_t>(p, t.nbytes / 2, "oom loading f16 tensor");
       else
         t.data_f32 = widen_halves(p, t.nbytes / 2);
       break;
     case DTYPE_F32:
-      if (t.offset % alignof(float) == 0) {
-        t.data_f32 = reinterpret_cast<const float*>(p);
-      } else {
-        // The format lets data start at any byte, but every reader (and the
-        // BLAS) takes f32 data as floats; a misaligned tensor gets an aligned copy.
-        auto* buf = static_cast<float*>(alloc_bytes(t.nbytes / 4 * 4));
-        if (!buf) fatal("oom loading tensor");
-        std::memcpy(buf, p, t.nbytes / 4 * 4);
-        t.data_f32 = buf;
-      }
+      t.data_f32 = in_place_or_copy<float>(p, t.nbytes / 4, "oom loading tensor");
       break;
     default: fatal("unknown dtype");
   }

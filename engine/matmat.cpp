@@ -179,11 +179,6 @@ float* scratch_for(int64_t need) {
 // single-threaded call. Measured on an 8-core AMD EPYC (Zen 4), OpenBLAS
 // 0.3.21, f32 weights: FIGURES.
 // Another BLAS gets the product in one call; the expansion still runs on the pool.
-#if defined(OPENBLAS_SEQUENTIAL)
-constexpr bool kSliceOverPool = true;
-#else
-constexpr bool kSliceOverPool = false;
-#endif
 constexpr int32_t BLAS_SLICE_GRAIN = 64;
 
 struct BlasJob {
@@ -207,8 +202,6 @@ const float* expand_rows(const BlasJob* job, int32_t n0, int32_t n1) {
   return job->B + off;
 }
 
-void expand_range(void* ctx, int32_t n0, int32_t n1) { expand_rows(static_cast<const BlasJob*>(ctx), n0, n1); }
-
 // Y[:, n0..n1) = X . B[n0..n1)^T. A BLAS rejects leading dimensions below 1
 // and then writes nothing; with K = 0 the product is still defined (zeros).
 void sgemm_columns(const BlasJob* job, const float* B, int32_t n0, int32_t n1) {
@@ -217,10 +210,12 @@ void sgemm_columns(const BlasJob* job, const float* B, int32_t n0, int32_t n1) {
               job->Y + n0, ld_out);
 }
 
+#if defined(OPENBLAS_SEQUENTIAL)
 void blas_slice_range(void* ctx, int32_t n0, int32_t n1) {
   const BlasJob* job = static_cast<const BlasJob*>(ctx);
   sgemm_columns(job, expand_rows(job, n0, n1), n0, n1);
 }
+#endif
 
 // Returns false when the product has to fall back to the pool path.
 bool blas_product(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t N, int32_t K) {
@@ -229,15 +224,15 @@ bool blas_product(const TensorEntry* W, const float* X, float* Y, int32_t M, int
     job.B = scratch_for(static_cast<int64_t>(N) * K);
     if (!job.B) return false;
   }
-  if constexpr (kSliceOverPool) {
 #if defined(OPENBLAS_SEQUENTIAL)
-    if (openblas_get_num_threads() != 1) openblas_set_num_threads(1);
+  if (openblas_get_num_threads() != 1) openblas_set_num_threads(1);
+  pool_for(blas_slice_range, &job, N, BLAS_SLICE_GRAIN);
+#else
+  if (job.B)
+    pool_for([](void* ctx, int32_t n0, int32_t n1) { expand_rows(static_cast<const BlasJob*>(ctx), n0, n1); }, &job, N,
+             BLAS_SLICE_GRAIN);
+  sgemm_columns(&job, job.B ? job.B : W->data_f32, 0, N);
 #endif
-    pool_for(blas_slice_range, &job, N, BLAS_SLICE_GRAIN);
-  } else {
-    if (job.B) pool_for(expand_range, &job, N, BLAS_SLICE_GRAIN);
-    sgemm_columns(&job, job.B ? job.B : W->data_f32, 0, N);
-  }
   return true;
 }
 

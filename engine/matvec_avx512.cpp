@@ -9,14 +9,15 @@
 // GCC 12 flags its own _mm512_undefined_* placeholders inside these headers.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
 #include <cmath>
 #include <cstring>
 
-#include "half.h"
 
 #define OLVU_AVX512 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,fma,f16c")))
 
@@ -26,12 +27,6 @@ inline float load_f32(const void* p) {
   float v;
   std::memcpy(&v, p, 4);
   return v;
-}
-
-inline float load_half(const uint8_t* p) {
-  uint16_t h;
-  std::memcpy(&h, p, 2);
-  return half_to_float(h);
 }
 
 // (v0 + v1) + (v2 + v3)

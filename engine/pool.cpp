@@ -82,7 +82,8 @@ void pool_for(RangeFn fn, void* ctx, int32_t n, int32_t grain) {
   P.job_fn = fn;
   P.job_ctx = ctx;
   P.total = n;
-  P.chunk = std::max(n / (4 * P.n_threads), grain);
+  // A grain below 1 is a caller's error; a chunk of 0 would claim nothing forever.
+  P.chunk = std::max({n / (4 * P.n_threads), grain, 1});
   P.next.store(0, std::memory_order_release);
   const int32_t g = P.generation.fetch_add(1, std::memory_order_acq_rel) + 1;
   claim_and_run();

@@ -47,7 +47,7 @@ void vweighted_rows_scalar(const float* w, const float* rows, int64_t stride, in
 }
 
 void vnorm_scale_scalar(const float* x, const float* w, float q, float* y, int32_t n) {
-  for (int32_t i = 0; i < n; ++i) y[i] = std::fmaf(x[i], w[i], x[i]) * q;
+  for (int32_t i = 0; i < n; ++i) y[i] = std::fmaf(x[i], load_f32(w + i), x[i]) * q;
 }
 
 void vdelta_decay_read_scalar(float* S, int32_t rows, int32_t cols, float g, const float* k,
@@ -170,7 +170,7 @@ OLVU_AVX2 void vnorm_scale_avx2(const float* x, const float* w, float q, float* 
     const __m256 xv = _mm256_loadu_ps(x + i);
     _mm256_storeu_ps(y + i, _mm256_mul_ps(_mm256_fmadd_ps(xv, _mm256_loadu_ps(w + i), xv), qv));
   }
-  for (; i < n; ++i) y[i] = fma1(x[i], w[i], x[i]) * q;
+  for (; i < n; ++i) y[i] = fma1(x[i], load_f32(w + i), x[i]) * q;
 }
 
 OLVU_AVX2 void vdelta_decay_read_avx2(float* S, int32_t rows, int32_t cols, float g,

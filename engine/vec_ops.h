@@ -4,6 +4,15 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+
+// Tensor data sits at any byte offset of the packed weights file, so a float
+// of a vector tensor is read without assuming its alignment.
+inline float load_f32(const float* p) {
+  float v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
 
 // dot(a, b, n): eight lane sums, lane l taking the elements 8c + l with one
 // fused multiply-add each, combined as ((l0+l4)+(l2+l6)) + ((l1+l5)+(l3+l7)),
@@ -19,7 +28,7 @@ void vdot_rows(const float* q, const float* rows, int64_t stride, int32_t n_rows
 void vweighted_rows(const float* w, const float* rows, int64_t stride, int32_t n_rows, int32_t d,
                     float* out);
 
-// y[i] = fma(x[i], w[i], x[i]) * q: the output step of the RMS norm.
+// y[i] = fma(x[i], w[i], x[i]) * q: the output step of the RMS norm; w may be unaligned.
 void vnorm_scale(const float* x, const float* w, float q, float* y, int32_t n);
 
 // The two passes of the delta rule over one state matrix S (rows x cols):

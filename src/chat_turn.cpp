@@ -28,8 +28,7 @@ Result<std::string> Brain::chat_stream(std::string_view system, const History& h
   std::vector<TokenId> ids;
   try {
     const tok::Encoding encoding = tokenizer_->encode(prompt, false);
-    const std::vector<uint32_t>& encoded = encoding.get_ids();
-    ids.assign(encoded.begin(), encoded.end());
+    ids.assign(encoding.get_ids().begin(), encoding.get_ids().end());
   } catch (const std::exception& e) {
     return ErrorText{e.what()};
   }

@@ -160,16 +160,31 @@ const std::string& tokenizer_json() {
   return path;
 }
 
-uint32_t tokenizer_vocab_size() {
-  static const uint32_t size = [] {
+namespace {
+
+const nlohmann::json& tokenizer_definition() {
+  static const nlohmann::json j = [] {
     std::ifstream in(tokenizer_json());
-    const nlohmann::json j = nlohmann::json::parse(in);
-    uint64_t top = 0;
-    for (const auto& [token, id] : j.at("model").at("vocab").items()) top = std::max<uint64_t>(top, id.get<uint64_t>());
-    for (const auto& added : j.at("added_tokens")) top = std::max<uint64_t>(top, added.at("id").get<uint64_t>());
-    return static_cast<uint32_t>(top + 1);
+    return nlohmann::json::parse(in);
   }();
-  return size;
+  return j;
+}
+
+}  // namespace
+
+uint32_t tokenizer_vocab_size() {
+  const nlohmann::json& j = tokenizer_definition();
+  uint64_t top = 0;
+  for (const auto& [token, id] : j.at("model").at("vocab").items()) top = std::max<uint64_t>(top, id.get<uint64_t>());
+  for (const auto& added : j.at("added_tokens")) top = std::max<uint64_t>(top, added.at("id").get<uint64_t>());
+  return static_cast<uint32_t>(top + 1);
+}
+
+std::vector<uint32_t> special_token_ids() {
+  std::vector<uint32_t> ids;
+  for (const auto& added : tokenizer_definition().at("added_tokens"))
+    if (added.value("special", false)) ids.push_back(added.at("id").get<uint32_t>());
+  return ids;
 }
 
 const std::filesystem::path& scratch_dir() {
@@ -192,7 +207,8 @@ olvt::Config tiny_config(uint32_t vocab) {
   return c;
 }
 
-olvt::Writer biased_model(uint32_t vocab, const std::vector<uint32_t>& plus, const std::vector<uint32_t>& minus) {
+olvt::Writer biased_model(uint32_t vocab, const std::vector<uint32_t>& plus, const std::vector<uint32_t>& minus,
+                          float k) {
   olvt::ModelSpec spec;
   spec.cfg = tiny_config(vocab);
   spec.seed = 7;
@@ -201,7 +217,6 @@ olvt::Writer biased_model(uint32_t vocab, const std::vector<uint32_t>& plus, con
   olvt::Rng rng(99);
   std::vector<float> e(H);
   for (float& x : e) x = rng.uniform(1.0f);
-  constexpr float k = 30.0f;
   std::vector<float> scale(vocab, 1.0f);
   for (uint32_t id : plus) scale[id] = k;
   for (uint32_t id : minus) scale[id] = -k;
@@ -231,7 +246,7 @@ Replay replay_turn(const std::string& weights, const std::string& question, size
   Replay r;
   const std::string prompt =
       brain::render_chatml("You are Olvu, a patient CBSE class 10 tutor.", {}, question);
-  for (uint32_t id : tokenizer().encode(prompt, false).get_ids()) r.prompt_ids.push_back(id);
+  for (uint32_t id : encode(prompt)) r.prompt_ids.push_back(id);
   Engine* engine = olvu_open(weights.c_str(), 2);
   StreamHandle h = olvu_start(engine, r.prompt_ids.data(), static_cast<int32_t>(r.prompt_ids.size()), 40, seed,
                               248046, 0.5f, 0.9f, 1.1f);

@@ -57,10 +57,16 @@ const std::filesystem::path& scratch_dir();
 // A small hybrid config (one linear-attention and one full-attention layer).
 olvt::Config tiny_config(uint32_t vocab);
 
+// The ids of the added tokens marked special (skipped when decoding).
+std::vector<uint32_t> special_token_ids();
+
 // Every embedding row is the same vector e, except the rows in `plus` (+k·e)
-// and `minus` (-k·e): with the tied output head those ids outscore all others,
-// whichever sign the model's last hidden vector gives e.
-olvt::Writer biased_model(uint32_t vocab, const std::vector<uint32_t>& plus, const std::vector<uint32_t>& minus);
+// and `minus` (-k·e): with the tied output head one of the two groups outscores
+// all other ids, whichever sign the model's last hidden vector gives e. Since
+// the repetition penalty divides a logit once per recent occurrence, a group
+// must be large enough for a long answer.
+olvt::Writer biased_model(uint32_t vocab, const std::vector<uint32_t>& plus, const std::vector<uint32_t>& minus,
+                          float k = 200.0f);
 
 struct Replay {
   std::vector<int64_t> prompt_ids;

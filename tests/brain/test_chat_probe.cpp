@@ -3,6 +3,7 @@
 // status of the failure table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -274,11 +275,15 @@ TEST_F(ChatProbeBiased, AnswerOfSkippedTokensOnlyPrintsJustTheNewline) {
   // Special tokens decode to nothing with special tokens skipped.
   const fs::path dir = e2e::scratch_dir() / "special";
   fs::create_directories(dir);
-  const uint32_t vocab = e2e::tokenizer_vocab_size();
-  e2e::biased_model(vocab, {151643, 151645}, {151644, 151646}).write((dir / kArtifact).string());
+  const std::vector<uint32_t> special = e2e::special_token_ids();
+  ASSERT_GE(special.size(), 8u);
+  std::vector<uint32_t> plus, minus;
+  for (size_t i = 0; i < special.size(); ++i) (i % 2 ? minus : plus).push_back(special[i]);
+  e2e::biased_model(e2e::tokenizer_vocab_size(), plus, minus).write((dir / kArtifact).string());
   const e2e::Replay replay = e2e::replay_turn((dir / kArtifact).string(), kDefaultQuestion);
   ASSERT_EQ(replay.generated.size(), 200u);
-  for (uint32_t id : replay.generated) ASSERT_TRUE(id >= 151643 && id <= 151646) << id;
+  for (uint32_t id : replay.generated)
+    ASSERT_NE(std::find(special.begin(), special.end(), id), special.end()) << "fixture: drew id " << id;
 
   const auto run = run_chat_probe({dir.string(), e2e::tokenizer_json()});
   ASSERT_EQ(run.exit_status, 0) << describe(run);
@@ -292,14 +297,28 @@ TEST_F(ChatProbeBiased, AnswerOfSkippedTokensOnlyPrintsJustTheNewline) {
 TEST_F(ChatProbeBiased, AnswerLengthCountsBytes) {
   const fs::path dir = e2e::scratch_dir() / "multibyte";
   fs::create_directories(dir);
-  // "中" (three bytes) and "é" (two bytes), one id each.
-  const auto zhong = e2e::encode("\xE4\xB8\xAD"), e_acute = e2e::encode("\xC3\xA9");
-  ASSERT_EQ(zhong.size(), 1u);
-  ASSERT_EQ(e_acute.size(), 1u);
-  e2e::biased_model(e2e::tokenizer_vocab_size(), zhong, e_acute).write((dir / kArtifact).string());
+  // Characters of three bytes in one group, of two bytes in the other, each one
+  // token; enough of them that the repetition penalty cannot wear them down.
+  auto single_ids = [](const std::vector<std::string>& chars) {
+    std::vector<uint32_t> ids;
+    for (const std::string& c : chars)
+      if (const auto e = e2e::encode(c); e.size() == 1) ids.push_back(e[0]);
+    return ids;
+  };
+  const auto three = single_ids({"\xE7\x9A\x84", "\xE4\xB8\x80", "\xE6\x98\xAF", "\xE4\xB8\x8D", "\xE4\xBA\x86",
+                                 "\xE4\xBA\xBA", "\xE6\x88\x91", "\xE5\x9C\xA8", "\xE6\x9C\x89", "\xE4\xBB\x96",
+                                 "\xE8\xBF\x99", "\xE4\xB8\xAD"});  // 的一是不了人我在有他这中
+  const auto two = single_ids({"\xC3\xA9", "\xC3\xA8", "\xC3\xA0", "\xC3\xB9", "\xC3\xA2", "\xC3\xAA",
+                               "\xC3\xAE", "\xC3\xB4", "\xC3\xBB", "\xC3\xA7", "\xC3\xB1", "\xC3\xBC"});  // éèàùâêîôûçñü
+  ASSERT_GE(three.size(), 8u);
+  ASSERT_GE(two.size(), 8u);
+  e2e::biased_model(e2e::tokenizer_vocab_size(), three, two).write((dir / kArtifact).string());
 
   const e2e::Replay replay = e2e::replay_turn((dir / kArtifact).string(), kDefaultQuestion);
   ASSERT_EQ(replay.generated.size(), 200u);
+  for (uint32_t id : replay.generated)
+    ASSERT_TRUE(std::count(three.begin(), three.end(), id) + std::count(two.begin(), two.end(), id))
+        << "fixture: drew id " << id;
   const auto run = run_chat_probe({dir.string(), e2e::tokenizer_json()});
   ASSERT_EQ(run.exit_status, 0) << describe(run);
   EXPECT_EQ(run.out, joined(replay) + "\n");
@@ -310,6 +329,7 @@ TEST_F(ChatProbeBiased, AnswerLengthCountsBytes) {
   const size_t reported = std::stoul(m[2]);
   EXPECT_EQ(reported, run.out.size() - 1);
   EXPECT_GE(reported, 400u);  // 200 characters of two or three bytes each
+  EXPECT_EQ(replay.answer.size(), reported);
 }
 
 TEST_F(ChatProbeBiased, StopTokenDrawnFirstEndsTheAnswerAtOnce) {

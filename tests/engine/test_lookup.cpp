@@ -89,7 +89,8 @@ TEST(Get, MissingTensorReportListsTheNamesOfItsLayer) {
       "model.layers.1.mlp.up_proj.weight",
       "model.layers.10.mlp.up_proj.weight",
       "model.layers.0.self_attn.q_proj.weight",
-      "model.language_model.lm_head.weight",
+      "model.language_model.lm_head.weight",  // what prefixing any name would find
+      "model.language_model.d.weight",        // what cutting six bytes off any name would find
   });
   const struct {
     const char* pattern;

@@ -20,6 +20,17 @@
 
 namespace {
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool THREAD_SANITIZED = true;
+#else
+constexpr bool THREAD_SANITIZED = false;
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+
 int task_count() {
   int n = 0;
   DIR* d = opendir("/proc/self/task");
@@ -134,6 +145,9 @@ TEST(PoolCreate, ParticipantsAndWorkerThreads) {
                 pool_create(c.requested == 3 ? 4 : 3);  // a later count changes nothing
                 if (P.n_threads != c.participants || task_count() - before != c.participants - 1)
                   return "second creation changed the pool\n";
+                // One job per distinct pool size is enough. Under the thread sanitizer 63
+                // threads spinning on one atomic take minutes, so that size only gets counted.
+                if (c.participants == 64 && (c.requested != 200 || THREAD_SANITIZED)) return "";
                 return run_and_check(1000, 1, c.participants == 1
                                                   ? 0
                                                   : std::max(1000 / (4 * c.participants), 1));
@@ -231,11 +245,6 @@ TEST(PoolFor, AllParticipantsWorkOnOneJob) {
   }
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool SANITIZED = true;
-#else
-constexpr bool SANITIZED = false;
-#endif
 
 // With address space for only a few thread stacks, the pool starts what it
 // can and runs its jobs with those workers.

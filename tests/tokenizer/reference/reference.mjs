@@ -143,6 +143,24 @@ for (const { name, text } of texts.filter((t) => streamed.includes(t.name))) {
   for (let k = 1; k <= ids.length; k++) addDecode(`${name}, first ${k} ids`, ids.slice(0, k), true);
 }
 
+// Seeded random id lists, special and unknown ids among them: any neighbours a decoder may meet.
+const randomIds = mulberry32(77);
+for (let n = 1; n <= 300; n++) {
+  const ids = [];
+  let unknown = false;
+  for (let k = 1 + Math.floor(randomIds() * 40); k > 0; k--) {
+    const pick = randomIds();
+    if (pick < 0.05) {
+      ids.push(idEnd + Math.floor(randomIds() * 1000));
+      unknown = true;
+    } else if (pick < 0.15) ids.push(specialIds[Math.floor(randomIds() * specialIds.length)]);
+    else if (pick < 0.35) ids.push(Math.floor(randomIds() * Math.min(idEnd, 512)));
+    else ids.push(Math.floor(randomIds() * idEnd));
+  }
+  addDecode(`random ids ${n}`, ids, true);
+  if (!unknown) addDecode(`random ids ${n}`, ids, false);
+}
+
 // The whole vocabulary, in runs of consecutive ids; every 16th run is also encoded back.
 const RUN = 256;
 for (let start = 0; start < idEnd; start += RUN) {
