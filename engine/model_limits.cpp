@@ -41,13 +41,13 @@ void check_model_limits(const ModelConfig* c) {
 
   if (any_full) {
     require(c->n_kv_heads >= 1, "n_kv_heads 0");
-    // Head counts bound the per-head loops on their own: with a head size of 0
-    // the width limit below says nothing about them.
-    require(c->n_heads <= 2048, "n_heads above 2048");
-    require(c->n_kv_heads <= 2048, "n_kv_heads above 2048");
     require(c->n_heads % c->n_kv_heads == 0, "n_heads not a multiple of n_kv_heads");
     require(c->head_dim <= 256, "head_dim above 256");
     require(uint64_t(c->n_heads) * c->head_dim <= 2048, "n_heads*head_dim above 2048");
+    // Head counts bound the per-head loops on their own: with a head size of 0
+    // the width limit above says nothing about them.
+    require(c->n_heads <= 2048, "n_heads above 2048");
+    require(c->n_kv_heads <= 2048, "n_kv_heads above 2048");
     // The rotated width is the truncated product; NaN and negative fractions
     // have no width at all.
     const float rot = c->rotary_fraction * static_cast<float>(c->head_dim);
