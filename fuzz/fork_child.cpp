@@ -218,6 +218,8 @@ void run(Body body, const void* arg, size_t size, int timeout_ms) {
   if (!read_full(g_response_fd, &status, sizeof status)) broken("fork server gone");
   const std::string err = read_capture();
   if (hang) finding("hang: the child ran past its time limit", status, err);
+  // For a person replaying inputs: what each child said and how it ended.
+  if (std::getenv("OLVU_FUZZ_SHOW_CHILD")) std::fprintf(stderr, "%s==fork harness== wait status 0x%x\n", err.c_str(), status);
   merge_counters();
   if (mentions_sanitizer(err)) finding("sanitizer report", status, err);
   if (!WIFEXITED(status)) finding("the child was ended by a signal", status, err);

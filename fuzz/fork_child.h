@@ -8,6 +8,7 @@
 // Children are forked by a small server process forked once at start, before
 // the fuzzer has grown a corpus: forking and tearing down a copy of the
 // fuzzer itself would cost more than most inputs take to run.
+// OLVU_FUZZ_SHOW_CHILD=1 prints every child's standard error and status.
 #pragma once
 
 #include <cstddef>

@@ -143,7 +143,7 @@ void run_plan(const Plan& p) {
   for (int i = 0; i < 2; ++i) ids.push_back(olvu_next(s));
   ids.push_back(V - 1);
   ids.push_back(0);
-  s = start(ids);  // a hit: only the four new ids are prefilled, from a filled ring
+  s = start(ids);  // a hit: only the last two ids are prefilled, from a filled ring
   ids.push_back(olvu_next(s));
   s = start(ids);  // exact
   olvu_next(s);

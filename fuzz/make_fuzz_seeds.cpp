@@ -83,6 +83,31 @@ void olvt_seeds(const fs::path& dir) {
   odd.cfg.rotary_fraction = 1.0f;
   write_bytes(dir / "odd_shapes_f32.olvt", olvt::make_model(odd).bytes());
 
+  // Degenerate sizes the limits let through: no heads, heads or dimensions of
+  // size 0 or 1, a one-wide stream, a wide convolution over no channels.
+  struct Edge {
+    const char* name;
+    void (*change)(olvt::Config&);
+  };
+  const Edge edges[] = {
+      {"no_query_heads", [](olvt::Config& c) { c.n_heads = 0; }},
+      {"empty_heads", [](olvt::Config& c) { c.head_dim = 0; }},
+      {"no_linear_heads", [](olvt::Config& c) { c.lin_k_heads = c.lin_v_heads = 0; c.conv_kernel = 1u << 20; }},
+      {"empty_linear_keys", [](olvt::Config& c) { c.lin_k_dim = 0; c.lin_v_dim = 1; }},
+      {"one_wide", [](olvt::Config& c) { c.hidden_size = 1; c.ffn_size = 1; c.head_dim = 1; c.n_heads = 1; }},
+      {"no_rotation", [](olvt::Config& c) { c.rotary_fraction = 0.0f; c.rope_theta = 0.0f; c.rms_eps = 0.0f; }},
+  };
+  for (const Edge& e : edges) {
+    olvt::ModelSpec spec;
+    spec.cfg.vocab_size = 64;
+    spec.cfg.hidden_size = 8;
+    spec.cfg.n_layers = 2;
+    spec.cfg.attn_layer_mask = 0b10;
+    spec.cfg.ffn_size = 8;
+    e.change(spec.cfg);
+    write_bytes(dir / (std::string("edge_") + e.name + ".olvt"), olvt::make_model(spec).bytes());
+  }
+
   // Broken files: a record pointing past the end, an unknown type, a cut table.
   olvt::Writer w;
   w.add_f32("model.embed_tokens.weight", {2}, {1.0f, 2.0f}).nbytes = 1u << 20;
