@@ -1,5 +1,7 @@
-// Full-attention layer. Both forms share attend_head, rope_row and rope_apply,
-// so for equal projections they give equal attention results.
+// Full-attention layer. Both forms share rope_row and rope_apply, and every
+// head is computed by the same fixed-order pieces (attend_head, or its grouped
+// form for heads that share a key/value head), so for equal projections the
+// two forms give equal attention results.
 #include "full_attention.h"
 
 #include <cmath>
@@ -85,13 +87,10 @@ void rope_apply(float* x, const float* cos_row, const float* sin_row, int32_t ro
   }
 }
 
-void attend_head(const float* query, const float* gate, const float* k_cache, const float* v_cache,
-                 int32_t g, int32_t n_kv_heads, int32_t head_dim, int32_t n, float attn_scale,
-                 float* scores, float* out) {
-  const int64_t row = static_cast<int64_t>(n_kv_heads) * head_dim;
-  const float* K = k_cache + static_cast<int64_t>(g) * head_dim;
-  const float* V = v_cache + static_cast<int64_t>(g) * head_dim;
-  vdot_rows(query, K, row, n, head_dim, attn_scale, scores);
+namespace {
+
+// Softmax of one head's scores relative to their maximum, in place.
+void softmax_scores(float* scores, int32_t n) {
   float m = scores[0];
   for (int32_t j = 1; j < n; ++j)
     if (scores[j] > m) m = scores[j];
@@ -102,8 +101,43 @@ void attend_head(const float* query, const float* gate, const float* k_cache, co
   }
   const float r = 1.0f / S;
   for (int32_t j = 0; j < n; ++j) scores[j] = scores[j] * r;
-  vweighted_rows(scores, V, row, n, head_dim, out);
+}
+
+void apply_gate(float* out, const float* gate, int32_t head_dim) {
   for (int32_t d = 0; d < head_dim; ++d) out[d] = out[d] / (std::exp(-gate[d]) + 1.0f);
+}
+
+constexpr int32_t GROUP_MAX = 4;
+
+// attend_head for up to GROUP_MAX query heads of one key/value head: each
+// cache row is read once for all of them, and every head's result has the
+// bits attend_head gives it.
+void attend_group(const float* const* queries, const float* const* gates, const float* k_cache,
+                  const float* v_cache, int32_t g, int32_t n_kv_heads, int32_t head_dim, int32_t n,
+                  float attn_scale, float* scores, float* const* outs, int32_t nq) {
+  const int64_t row = static_cast<int64_t>(n_kv_heads) * head_dim;
+  const float* K = k_cache + static_cast<int64_t>(g) * head_dim;
+  const float* V = v_cache + static_cast<int64_t>(g) * head_dim;
+  float* sc[GROUP_MAX];
+  for (int32_t i = 0; i < nq; ++i) sc[i] = scores + static_cast<int64_t>(i) * MAX_CTX;
+  vdot_rows_multi(queries, nq, K, row, n, head_dim, attn_scale, sc);
+  for (int32_t i = 0; i < nq; ++i) softmax_scores(sc[i], n);
+  vweighted_rows_multi(sc, nq, V, row, n, head_dim, outs);
+  for (int32_t i = 0; i < nq; ++i) apply_gate(outs[i], gates[i], head_dim);
+}
+
+}  // namespace
+
+void attend_head(const float* query, const float* gate, const float* k_cache, const float* v_cache,
+                 int32_t g, int32_t n_kv_heads, int32_t head_dim, int32_t n, float attn_scale,
+                 float* scores, float* out) {
+  const int64_t row = static_cast<int64_t>(n_kv_heads) * head_dim;
+  const float* K = k_cache + static_cast<int64_t>(g) * head_dim;
+  const float* V = v_cache + static_cast<int64_t>(g) * head_dim;
+  vdot_rows(query, K, row, n, head_dim, attn_scale, scores);
+  softmax_scores(scores, n);
+  vweighted_rows(scores, V, row, n, head_dim, out);
+  apply_gate(out, gate, head_dim);
 }
 
 void attn_pref_range(void* ctx, int32_t start, int32_t end) {
@@ -111,16 +145,52 @@ void attn_pref_range(void* ctx, int32_t start, int32_t end) {
   if (start >= end || j->n_heads < 1) return;
   const int32_t kv_group = j->n_heads / j->n_kv_heads;
   const int64_t qd = static_cast<int64_t>(j->n_heads) * j->head_dim;
-  float scores[MAX_CTX];
+  // Query heads that share a key/value head go together, GROUP_MAX at a time.
+  float scores[GROUP_MAX * MAX_CTX];
   for (int32_t t = start; t < end; ++t) {
-    for (int32_t h = 0; h < j->n_heads; ++h) {
-      const int64_t off = t * qd + static_cast<int64_t>(h) * j->head_dim;
-      attend_head(j->queries + off, j->gates + off, j->k_cache, j->v_cache, h / kv_group,
-                  j->n_kv_heads, j->head_dim, j->start_pos + t + 1, j->attn_scale, scores,
-                  j->out + off);
+    int32_t h0 = 0;
+    while (h0 < j->n_heads) {
+      const int32_t g = h0 / kv_group;
+      int32_t nq = 0;
+      const float* qs[GROUP_MAX];
+      const float* gs[GROUP_MAX];
+      float* os[GROUP_MAX];
+      for (int32_t h = h0; h < j->n_heads && h < h0 + GROUP_MAX && h / kv_group == g; ++h, ++nq) {
+        const int64_t off = t * qd + static_cast<int64_t>(h) * j->head_dim;
+        qs[nq] = j->queries + off;
+        gs[nq] = j->gates + off;
+        os[nq] = j->out + off;
+      }
+      attend_group(qs, gs, j->k_cache, j->v_cache, g, j->n_kv_heads, j->head_dim,
+                   j->start_pos + t + 1, j->attn_scale, scores, os, nq);
+      h0 += nq;  // a group ends early where the key/value head changes
     }
   }
 }
+
+namespace {
+
+// The heads of one decoded token, each with its own scores buffer.
+struct AttnStepJob {
+  const float* query;
+  const float* gate;
+  const LayerCache* lc;
+  int32_t n_heads, n_kv_heads, head_dim, n;
+  float attn_scale;
+  float* out;
+};
+
+void attn_step_heads(void* ctx, int32_t start, int32_t end) {
+  const AttnStepJob* j = static_cast<const AttnStepJob*>(ctx);
+  const int32_t kv_group = j->n_heads / j->n_kv_heads;
+  float scores[MAX_CTX];
+  for (int32_t h = start; h < end; ++h)
+    attend_head(j->query + h * j->head_dim, j->gate + h * j->head_dim, j->lc->k_cache,
+                j->lc->v_cache, h / kv_group, j->n_kv_heads, j->head_dim, j->n, j->attn_scale,
+                scores, j->out + h * j->head_dim);
+}
+
+}  // namespace
 
 void full_attention_step(RuntimeState* st, int32_t layer) {
   const ModelConfig* c = st->config;
@@ -159,13 +229,54 @@ void full_attention_step(RuntimeState* st, int32_t layer) {
   }
   lc->kv_len = p + 1;
 
-  const int32_t kv_group = nh / nkv;
-  const float scale = attn_scale_of(hd);
-  for (int32_t h = 0; h < nh; ++h)
-    attend_head(query + h * hd, gate + h * hd, lc->k_cache, lc->v_cache, h / kv_group, nkv, hd,
-                p + 1, scale, st->scores, st->attn_out + h * hd);
+  // One head per pool index: the heads are independent, and at long contexts
+  // their attention is more than the calling thread should do alone.
+  AttnStepJob job{query, gate, lc, nh, nkv, hd, p + 1, attn_scale_of(hd), st->attn_out};
+  pool_for(attn_step_heads, &job, nh, 1);
   matvec(w.o, st->attn_out, st->block_out, Hs, nh * hd);
 }
+
+namespace {
+
+// Splitting, norms and rotation of the queries and keys of batch rows.
+struct QkPrepJob {
+  const float* q_gate;
+  float* query;
+  float* gate;
+  float* kbase;
+  const float* q_norm;
+  const float* k_norm;
+  const float* cos_table;
+  const float* sin_table;
+  int32_t nh, nkv, hd, rot_dim;
+  float eps;
+};
+
+// Each token's rows are its own, so tokens may run on any participant.
+void qk_prep_rows(void* ctx, int32_t start, int32_t end) {
+  const QkPrepJob* j = static_cast<const QkPrepJob*>(ctx);
+  const int32_t hd = j->hd, qd = j->nh * hd, kvd = j->nkv * hd, rot_half = j->rot_dim / 2;
+  float tmp[2 * STEP_MAX_HEAD];
+  for (int32_t t = start; t < end; ++t) {
+    const float* cr = j->cos_table + static_cast<int64_t>(t) * rot_half;
+    const float* sr = j->sin_table + static_cast<int64_t>(t) * rot_half;
+    for (int32_t h = 0; h < j->nh; ++h) {
+      const float* src = j->q_gate + static_cast<int64_t>(t) * 2 * qd + 2 * h * hd;
+      float* qh = j->query + static_cast<int64_t>(t) * qd + h * hd;
+      std::memcpy(qh, src, sizeof(float) * hd);
+      std::memcpy(j->gate + static_cast<int64_t>(t) * qd + h * hd, src + hd, sizeof(float) * hd);
+      norm_head(qh, j->q_norm, hd, j->eps, tmp);
+      if (j->rot_dim >= 2) rope_apply(qh, cr, sr, rot_half);
+    }
+    float* krow = j->kbase + static_cast<int64_t>(t) * kvd;
+    for (int32_t g = 0; g < j->nkv; ++g) {
+      norm_head(krow + g * hd, j->k_norm, hd, j->eps, tmp);
+      if (j->rot_dim >= 2) rope_apply(krow + g * hd, cr, sr, rot_half);
+    }
+  }
+}
+
+}  // namespace
 
 void full_attention_batch(RuntimeState* st, int32_t layer, const float* normed, float* out,
                           int32_t count, int32_t P, const float* cos_table,
@@ -179,7 +290,7 @@ void full_attention_batch(RuntimeState* st, int32_t layer, const float* normed, 
   const int32_t nh = static_cast<int32_t>(c->n_heads), nkv = static_cast<int32_t>(c->n_kv_heads);
   const int32_t hd = static_cast<int32_t>(c->head_dim);
   const int32_t qd = nh * hd, kvd = nkv * hd;
-  const int32_t rot_dim = rope_dim(c), rot_half = rot_dim / 2;
+  const int32_t rot_dim = rope_dim(c);
   const float eps = c->rms_eps;
 
   float* q_gate = work_alloc(static_cast<int64_t>(count) * 2 * qd, "batch_q_gate");
@@ -194,24 +305,9 @@ void full_attention_batch(RuntimeState* st, int32_t layer, const float* normed, 
   matmat_t(w.k, normed, kbase, count, kvd, Hs);
   matmat_t(w.v, normed, vbase, count, kvd, Hs);
 
-  float tmp[2 * STEP_MAX_HEAD];
-  for (int32_t t = 0; t < count; ++t) {
-    const float* cr = cos_table + static_cast<int64_t>(t) * rot_half;
-    const float* sr = sin_table + static_cast<int64_t>(t) * rot_half;
-    for (int32_t h = 0; h < nh; ++h) {
-      const float* src = q_gate + static_cast<int64_t>(t) * 2 * qd + 2 * h * hd;
-      float* qh = query + static_cast<int64_t>(t) * qd + h * hd;
-      std::memcpy(qh, src, sizeof(float) * hd);
-      std::memcpy(gate + static_cast<int64_t>(t) * qd + h * hd, src + hd, sizeof(float) * hd);
-      norm_head(qh, w.q_norm, hd, eps, tmp);
-      if (rot_dim >= 2) rope_apply(qh, cr, sr, rot_half);
-    }
-    float* krow = kbase + static_cast<int64_t>(t) * kvd;
-    for (int32_t g = 0; g < nkv; ++g) {
-      norm_head(krow + g * hd, w.k_norm, hd, eps, tmp);
-      if (rot_dim >= 2) rope_apply(krow + g * hd, cr, sr, rot_half);
-    }
-  }
+  QkPrepJob prep{q_gate, query, gate, kbase, w.q_norm, w.k_norm, cos_table, sin_table,
+                 nh, nkv, hd, rot_dim, eps};
+  pool_for(qk_prep_rows, &prep, count, 4);
   lc->kv_len = P + count;
 
   AttnPrefJob job{count, nh, nkv, hd, attn_scale_of(hd), query, gate,

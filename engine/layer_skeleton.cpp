@@ -46,16 +46,6 @@ MlpWeights mlp_lookup(const ModelConfig* c, int32_t layer) {
   return w;
 }
 
-void mlp_block_step(RuntimeState* st, int32_t layer) {
-  const ModelConfig* c = st->config;
-  const MlpWeights w = mlp_lookup(c, layer);
-  const int32_t H = static_cast<int32_t>(c->hidden_size), F = static_cast<int32_t>(c->ffn_size);
-  matvec(w.gate, st->normed, st->mlp_gate, F, H);
-  matvec(w.up, st->normed, st->mlp_up, F, H);
-  swiglu(st->mlp_gate, st->mlp_up, F);
-  matvec(w.down, st->mlp_gate, st->block_out, H, F);
-}
-
 namespace {
 
 struct SwigluJob {
@@ -71,7 +61,25 @@ void swiglu_rows(void* ctx, int32_t start, int32_t end) {
   swiglu(j->gate + start * j->row, j->up + start * j->row, (end - start) * j->row);
 }
 
+// One token's activation in slices of this many values per pool index.
+constexpr int32_t SWIGLU_SLICE = 512;
+
 }  // namespace
+
+void mlp_block_step(RuntimeState* st, int32_t layer) {
+  const ModelConfig* c = st->config;
+  const MlpWeights w = mlp_lookup(c, layer);
+  const int32_t H = static_cast<int32_t>(c->hidden_size), F = static_cast<int32_t>(c->ffn_size);
+  matvec(w.gate, st->normed, st->mlp_gate, F, H);
+  matvec(w.up, st->normed, st->mlp_up, F, H);
+  if (F % SWIGLU_SLICE == 0) {
+    SwigluJob job{st->mlp_gate, st->mlp_up, SWIGLU_SLICE};
+    pool_for(swiglu_rows, &job, F / SWIGLU_SLICE, 1);
+  } else {
+    swiglu(st->mlp_gate, st->mlp_up, F);
+  }
+  matvec(w.down, st->mlp_gate, st->block_out, H, F);
+}
 
 void mlp_block_batch(const ModelConfig* c, const MlpWeights& w, const float* normed, float* out,
                      int32_t count) {

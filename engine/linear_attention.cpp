@@ -67,20 +67,30 @@ void l2_normalise(float* x, int32_t n) {
 
 // The convolution loops are written once and compiled twice, so that on a
 // processor with FMA every fused multiply-add is one instruction.
+// The one-token convolution over channels [start, end).
+struct ConvStepJob {
+  const float* qkv;
+  const float* ring;
+  const float* w;
+  int32_t conv_dim;
+  int32_t K;
+  int32_t lin_pos;
+  float* conv_out;
+};
+
 template <int Unused = 0>
-inline __attribute__((always_inline)) void conv_step_body(const float* qkv, const float* ring,
-                                                          const float* w, int32_t conv_dim,
-                                                          int32_t K, int32_t lin_pos,
-                                                          float* conv_out) {
-  for (int32_t c = 0; c < conv_dim; ++c) {
-    const float* wc = w + static_cast<int64_t>(c) * K;
-    float acc = qkv[c] * load_f32(wc + K - 1);
+inline __attribute__((always_inline)) void conv_step_body(const ConvStepJob* job, int32_t start,
+                                                          int32_t end) {
+  const int32_t K = job->K, C = job->conv_dim;
+  for (int32_t c = start; c < end; ++c) {
+    const float* wc = job->w + static_cast<int64_t>(c) * K;
+    float acc = job->qkv[c] * load_f32(wc + K - 1);
     for (int32_t j = 0; j < K - 1; ++j) {
-      const int32_t p = lin_pos - (K - 1) + j;
+      const int32_t p = job->lin_pos - (K - 1) + j;
       if (p < 0) continue;
-      acc = fmaf(ring[static_cast<int64_t>(p % (K - 1)) * conv_dim + c], load_f32(wc + j), acc);
+      acc = fmaf(job->ring[static_cast<int64_t>(p % (K - 1)) * C + c], load_f32(wc + j), acc);
     }
-    conv_out[c] = acc / (expf(-acc) + 1.0f);
+    job->conv_out[c] = acc / (expf(-acc) + 1.0f);
   }
 }
 
@@ -111,10 +121,9 @@ inline __attribute__((always_inline)) void conv_batch_body(const ConvPrefJob* jo
 }
 
 #if defined(__x86_64__)
-__attribute__((target("avx2,fma"))) void conv_step_fma(const float* qkv, const float* ring,
-                                                       const float* w, int32_t conv_dim, int32_t K,
-                                                       int32_t lin_pos, float* conv_out) {
-  conv_step_body(qkv, ring, w, conv_dim, K, lin_pos, conv_out);
+__attribute__((target("avx2,fma"))) void conv_step_fma(const ConvStepJob* job, int32_t start,
+                                                       int32_t end) {
+  conv_step_body(job, start, end);
 }
 __attribute__((target("avx2,fma"))) void conv_batch_fma(const ConvPrefJob* job, int32_t start,
                                                         int32_t end) {
@@ -122,12 +131,12 @@ __attribute__((target("avx2,fma"))) void conv_batch_fma(const ConvPrefJob* job, 
 }
 #endif
 
-void conv_step(const float* qkv, const float* ring, const float* w, int32_t conv_dim, int32_t K,
-               int32_t lin_pos, float* conv_out) {
+void conv_step_range(void* ctx, int32_t start, int32_t end) {
+  const ConvStepJob* job = static_cast<const ConvStepJob*>(ctx);
 #if defined(__x86_64__)
-  if (vec_detail::have_avx2()) return conv_step_fma(qkv, ring, w, conv_dim, K, lin_pos, conv_out);
+  if (vec_detail::have_avx2()) return conv_step_fma(job, start, end);
 #endif
-  conv_step_body(qkv, ring, w, conv_dim, K, lin_pos, conv_out);
+  conv_step_body(job, start, end);
 }
 
 }  // namespace
@@ -202,20 +211,20 @@ void linear_attention_step(RuntimeState* st, int32_t layer) {
   matvec(w.b, st->normed, lin_b, d.H, d.hidden);
   matvec(w.a, st->normed, lin_a, d.H, d.hidden);
 
+  // The convolution and the recurrence go to the pool: channels and heads are
+  // independent and each is computed exactly as on the calling thread, while
+  // the state matrices of all heads are far too much work for one thread.
   const int32_t p = lc->lin_pos;
-  conv_step(st->lin_qkv, lc->conv_state, w.conv, d.conv_dim, d.K, p, st->lin_conv);
+  ConvStepJob cj{st->lin_qkv, lc->conv_state, w.conv, d.conv_dim, d.K, p, st->lin_conv};
+  pool_for(conv_step_range, &cj, d.conv_dim, 64);
   std::memcpy(lc->conv_state + static_cast<int64_t>(p % (d.K - 1)) * d.conv_dim, st->lin_qkv,
               sizeof(float) * d.conv_dim);
   lc->lin_pos = p + 1;
 
-  const float q_scale = q_scale_of(d.dk);
-  for (int32_t h = 0; h < d.H; ++h) {
-    float* o = st->lin_core + static_cast<int64_t>(h) * d.dv;
-    gated_delta_rule(st->lin_conv, h, lin_a[h], lin_b[h],
-                     lc->rec_state + static_cast<int64_t>(h) * d.dk * d.dv, o, d.dk, d.dv,
-                     d.key_dim, q_scale, load_f32(w.A_log + h), load_f32(w.dt_bias + h));
-    gated_rms_norm(o, st->lin_z + static_cast<int64_t>(h) * d.dv, w.norm, d.dv, c->rms_eps);
-  }
+  DeltaPrefJob dj{1,      d.H,  d.dk,          d.dv,         d.key_dim,     d.value_dim,
+                  d.conv_dim, q_scale_of(d.dk), c->rms_eps, lc->rec_state, st->lin_conv,
+                  st->lin_core, st->lin_z, lin_b, lin_a, w.A_log, w.dt_bias, w.norm};
+  pool_for(delta_pref_range, &dj, d.H, 1);
   matvec(w.out, st->lin_core, st->block_out, d.hidden, d.value_dim);
 }
 

@@ -7,8 +7,35 @@
 #include "layer_skeleton.h"
 #include "linear_attention.h"
 #include "matvec.h"
+#include "pool.h"
 #include "tensor_lookup.h"
 #include "work_alloc.h"
+
+namespace {
+
+struct NormRowsJob {
+  const float* in;
+  const float* w;
+  float* out;
+  int32_t n;
+  float eps;
+};
+
+// Rows are normalised independently, so they may run on any participant.
+void norm_rows(void* ctx, int32_t start, int32_t end) {
+  const NormRowsJob* j = static_cast<const NormRowsJob*>(ctx);
+  for (int32_t i = start; i < end; ++i)
+    rms_norm(j->in + static_cast<int64_t>(i) * j->n, j->w, j->n, j->eps,
+             j->out + static_cast<int64_t>(i) * j->n);
+}
+
+void norm_all_rows(const float* in, const float* w, float* out, int32_t count, int32_t n,
+                   float eps) {
+  NormRowsJob job{in, w, out, n, eps};
+  pool_for(norm_rows, &job, count, 16);
+}
+
+}  // namespace
 
 void prefill_batch(RuntimeState* st, const TokenId* tokens, int32_t count, float* logits) {
   const ModelConfig* c = st->config;
@@ -43,9 +70,7 @@ void prefill_batch(RuntimeState* st, const TokenId* tokens, int32_t count, float
   for (int32_t l = 0; l < n_layers; ++l) {
     const float* in_w = get_vector(c, "model.layers.%d.input_layernorm.weight", l, H);
     const float* post_w = get_vector(c, "model.layers.%d.post_attention_layernorm.weight", l, H);
-    for (int32_t i = 0; i < count; ++i)
-      rms_norm(hidden + static_cast<int64_t>(i) * H, in_w, H, c->rms_eps,
-               normed + static_cast<int64_t>(i) * H);
+    norm_all_rows(hidden, in_w, normed, count, H, c->rms_eps);
     if (is_full_attention_layer(c, l))
       full_attention_batch(st, l, normed, out, count, start_pos, rope_cos, rope_sin);
     else
@@ -53,9 +78,7 @@ void prefill_batch(RuntimeState* st, const TokenId* tokens, int32_t count, float
     residual_add(hidden, out, rows);
 
     const MlpWeights mw = mlp_lookup(c, l);
-    for (int32_t i = 0; i < count; ++i)
-      rms_norm(hidden + static_cast<int64_t>(i) * H, post_w, H, c->rms_eps,
-               normed + static_cast<int64_t>(i) * H);
+    norm_all_rows(hidden, post_w, normed, count, H, c->rms_eps);
     mlp_block_batch(c, mw, normed, out, count);
     residual_add(hidden, out, rows);
   }

@@ -46,6 +46,16 @@ void vweighted_rows_scalar(const float* w, const float* rows, int64_t stride, in
   }
 }
 
+void vdot_rows_multi_scalar(const float* const* q, int32_t nq, const float* rows, int64_t stride,
+                            int32_t n_rows, int32_t d, float scale, float* const* out) {
+  for (int32_t i = 0; i < nq; ++i) vdot_rows_scalar(q[i], rows, stride, n_rows, d, scale, out[i]);
+}
+
+void vweighted_rows_multi_scalar(const float* const* w, int32_t nq, const float* rows,
+                                 int64_t stride, int32_t n_rows, int32_t d, float* const* out) {
+  for (int32_t i = 0; i < nq; ++i) vweighted_rows_scalar(w[i], rows, stride, n_rows, d, out[i]);
+}
+
 void vnorm_scale_scalar(const float* x, const float* w, float q, float* y, int32_t n) {
   for (int32_t i = 0; i < n; ++i) y[i] = std::fmaf(x[i], load_f32(w + i), x[i]) * q;
 }
@@ -161,6 +171,90 @@ OLVU_AVX2 void vweighted_rows_avx2(const float* w, const float* rows, int64_t st
     for (int32_t j = 0; j < n_rows; ++j) s = fma1(w[j], rows[j * stride + e], s);
     out[e] = s;
   }
+}
+
+// Four queries against two rows at a time: eight independent accumulators,
+// each summing in vdot's order.
+OLVU_AVX2 void vdot_rows_multi_avx2(const float* const* q, int32_t nq, const float* rows,
+                                    int64_t stride, int32_t n_rows, int32_t d, float scale,
+                                    float* const* out) {
+  const int32_t d8 = d >= 0 ? d / 8 * 8 : 0;
+  int32_t i = 0;
+  for (; i + 4 <= nq; i += 4) {
+    const float* qs[4] = {q[i], q[i + 1], q[i + 2], q[i + 3]};
+    int32_t j = 0;
+    for (; j + 2 <= n_rows; j += 2) {
+      const float* r0 = rows + j * stride;
+      const float* r1 = r0 + stride;
+      __m256 a[4][2];
+      for (int u = 0; u < 4; ++u) a[u][0] = a[u][1] = _mm256_setzero_ps();
+      for (int32_t c = 0; c < d8; c += 8) {
+        const __m256 v0 = _mm256_loadu_ps(r0 + c), v1 = _mm256_loadu_ps(r1 + c);
+        for (int u = 0; u < 4; ++u) {
+          const __m256 x = _mm256_loadu_ps(qs[u] + c);
+          a[u][0] = _mm256_fmadd_ps(x, v0, a[u][0]);
+          a[u][1] = _mm256_fmadd_ps(x, v1, a[u][1]);
+        }
+      }
+      for (int u = 0; u < 4; ++u) {
+        float s0 = reduce8(a[u][0]), s1 = reduce8(a[u][1]);
+        for (int32_t k = d8; k < d; ++k) {
+          s0 = fma1(qs[u][k], r0[k], s0);
+          s1 = fma1(qs[u][k], r1[k], s1);
+        }
+        out[i + u][j] = s0 * scale;
+        out[i + u][j + 1] = s1 * scale;
+      }
+    }
+    for (; j < n_rows; ++j)
+      for (int u = 0; u < 4; ++u) out[i + u][j] = vdot_avx2(qs[u], rows + j * stride, d) * scale;
+  }
+  for (; i < nq; ++i) vdot_rows_avx2(q[i], rows, stride, n_rows, d, scale, out[i]);
+}
+
+// Four weight vectors over 16 columns at a time: each row block is loaded
+// once and fused into all four, every column summing rows in order.
+OLVU_AVX2 void vweighted_rows_multi_avx2(const float* const* w, int32_t nq, const float* rows,
+                                         int64_t stride, int32_t n_rows, int32_t d,
+                                         float* const* out) {
+  int32_t i = 0;
+  for (; i + 4 <= nq; i += 4) {
+    const float* ws[4] = {w[i], w[i + 1], w[i + 2], w[i + 3]};
+    int32_t e = 0;
+    for (; e + 16 <= d; e += 16) {
+      __m256 a[4][2];
+      for (int u = 0; u < 4; ++u) a[u][0] = a[u][1] = _mm256_setzero_ps();
+      for (int32_t j = 0; j < n_rows; ++j) {
+        const float* r = rows + j * stride + e;
+        const __m256 v0 = _mm256_loadu_ps(r), v1 = _mm256_loadu_ps(r + 8);
+        for (int u = 0; u < 4; ++u) {
+          const __m256 wj = _mm256_set1_ps(ws[u][j]);
+          a[u][0] = _mm256_fmadd_ps(wj, v0, a[u][0]);
+          a[u][1] = _mm256_fmadd_ps(wj, v1, a[u][1]);
+        }
+      }
+      for (int u = 0; u < 4; ++u) {
+        _mm256_storeu_ps(out[i + u] + e, a[u][0]);
+        _mm256_storeu_ps(out[i + u] + e + 8, a[u][1]);
+      }
+    }
+    for (; e + 8 <= d; e += 8) {
+      __m256 a[4];
+      for (int u = 0; u < 4; ++u) a[u] = _mm256_setzero_ps();
+      for (int32_t j = 0; j < n_rows; ++j) {
+        const __m256 v = _mm256_loadu_ps(rows + j * stride + e);
+        for (int u = 0; u < 4; ++u) a[u] = _mm256_fmadd_ps(_mm256_set1_ps(ws[u][j]), v, a[u]);
+      }
+      for (int u = 0; u < 4; ++u) _mm256_storeu_ps(out[i + u] + e, a[u]);
+    }
+    for (; e < d; ++e)
+      for (int u = 0; u < 4; ++u) {
+        float s = 0.0f;
+        for (int32_t j = 0; j < n_rows; ++j) s = fma1(ws[u][j], rows[j * stride + e], s);
+        out[i + u][e] = s;
+      }
+  }
+  for (; i < nq; ++i) vweighted_rows_avx2(w[i], rows, stride, n_rows, d, out[i]);
 }
 
 OLVU_AVX2 void vnorm_scale_avx2(const float* x, const float* w, float q, float* y, int32_t n) {
@@ -288,6 +382,18 @@ void vweighted_rows(const float* w, const float* rows, int64_t stride, int32_t n
                     float* out) {
   OLVU_DISPATCH(vweighted_rows_avx2(w, rows, stride, n_rows, d, out),
                 vweighted_rows_scalar(w, rows, stride, n_rows, d, out));
+}
+
+void vdot_rows_multi(const float* const* q, int32_t nq, const float* rows, int64_t stride,
+                     int32_t n_rows, int32_t d, float scale, float* const* out) {
+  OLVU_DISPATCH(vdot_rows_multi_avx2(q, nq, rows, stride, n_rows, d, scale, out),
+                vdot_rows_multi_scalar(q, nq, rows, stride, n_rows, d, scale, out));
+}
+
+void vweighted_rows_multi(const float* const* w, int32_t nq, const float* rows, int64_t stride,
+                          int32_t n_rows, int32_t d, float* const* out) {
+  OLVU_DISPATCH(vweighted_rows_multi_avx2(w, nq, rows, stride, n_rows, d, out),
+                vweighted_rows_multi_scalar(w, nq, rows, stride, n_rows, d, out));
 }
 
 void vnorm_scale(const float* x, const float* w, float q, float* y, int32_t n) {

@@ -28,6 +28,15 @@ void vdot_rows(const float* q, const float* rows, int64_t stride, int32_t n_rows
 void vweighted_rows(const float* w, const float* rows, int64_t stride, int32_t n_rows, int32_t d,
                     float* out);
 
+// nq queries against the same rows, each query's results bit-equal to
+// vdot_rows(q[i], ...) into out[i]; every row is loaded once for all of them.
+void vdot_rows_multi(const float* const* q, int32_t nq, const float* rows, int64_t stride,
+                     int32_t n_rows, int32_t d, float scale, float* const* out);
+
+// nq weight vectors over the same rows, each bit-equal to vweighted_rows(w[i], ...) into out[i].
+void vweighted_rows_multi(const float* const* w, int32_t nq, const float* rows, int64_t stride,
+                          int32_t n_rows, int32_t d, float* const* out);
+
 // y[i] = fma(x[i], w[i], x[i]) * q: the output step of the RMS norm; w may be unaligned.
 void vnorm_scale(const float* x, const float* w, float q, float* y, int32_t n);
 
@@ -48,6 +57,10 @@ void vdot_rows_scalar(const float* q, const float* rows, int64_t stride, int32_t
 void vweighted_rows_scalar(const float* w, const float* rows, int64_t stride, int32_t n_rows,
                            int32_t d, float* out);
 void vnorm_scale_scalar(const float* x, const float* w, float q, float* y, int32_t n);
+void vdot_rows_multi_scalar(const float* const* q, int32_t nq, const float* rows, int64_t stride,
+                            int32_t n_rows, int32_t d, float scale, float* const* out);
+void vweighted_rows_multi_scalar(const float* const* w, int32_t nq, const float* rows,
+                                 int64_t stride, int32_t n_rows, int32_t d, float* const* out);
 void vdelta_decay_read_scalar(float* S, int32_t rows, int32_t cols, float g, const float* k,
                               float* acc);
 void vdelta_update_read_scalar(float* S, int32_t rows, int32_t cols, const float* k,
@@ -59,6 +72,10 @@ void vdot_rows_avx2(const float* q, const float* rows, int64_t stride, int32_t n
 void vweighted_rows_avx2(const float* w, const float* rows, int64_t stride, int32_t n_rows,
                          int32_t d, float* out);
 void vnorm_scale_avx2(const float* x, const float* w, float q, float* y, int32_t n);
+void vdot_rows_multi_avx2(const float* const* q, int32_t nq, const float* rows, int64_t stride,
+                          int32_t n_rows, int32_t d, float scale, float* const* out);
+void vweighted_rows_multi_avx2(const float* const* w, int32_t nq, const float* rows,
+                               int64_t stride, int32_t n_rows, int32_t d, float* const* out);
 void vdelta_decay_read_avx2(float* S, int32_t rows, int32_t cols, float g, const float* k,
                             float* acc);
 void vdelta_update_read_avx2(float* S, int32_t rows, int32_t cols, const float* k,

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ inline const std::string& temp_dir() {
     buf.push_back('\0');
     if (!mkdtemp(buf.data())) std::abort();
     setenv("OLVU_FX_DIR", buf.data(), 1);
+    // Only the process that made the directory removes it, at its exit.
+    std::atexit([] { std::filesystem::remove_all(std::getenv("OLVU_FX_DIR")); });
     return std::string(buf.data());
   }();
   return dir;

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <memory>
 
+#include "decode_step.h"
 #include "engine_fixtures.h"
+#include "prefill.h"
 #include "sampler.h"
 #include "work_alloc.h"
 
@@ -83,6 +85,32 @@ TEST(Start, TheLongestPromptLeavesRoomForOneId) {
   EXPECT_EQ(olvu_next(s), -1);
   EXPECT_EQ(olvu_next(s), -1);
   EXPECT_EQ(g_stream.n_tokens, 4096);
+}
+
+TEST(Passes, TheContextEndsAt4096Positions) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto ids = fx::random_ids(11, 4097, 96);
+  auto prefill_to = [&](Engine* e, int32_t first, int32_t then) {
+    start(e, std::vector<TokenId>(ids.begin(), ids.begin() + first));
+    prefill_batch(e->state, ids.data() + first, then, e->logits);
+  };
+  {
+    Engine* e = open_small();
+    prefill_to(e, 4000, 96);  // exactly 4096 positions: accepted
+    EXPECT_EQ(e->state->n_cached, 4096);
+    EXPECT_EQ(e->state->layers[1].kv_len, 4096);
+    EXPECT_EQ(e->state->cached_tokens[4095], ids[4095]);
+  }
+  EXPECT_EXIT(prefill_to(open_small(), 4000, 97), ::testing::ExitedWithCode(1),
+              "FATAL: context overflow\n$");
+  // One token past a full cache, through the one-token form.
+  EXPECT_EXIT(
+      {
+        Engine* e = open_small();
+        prefill_to(e, 4000, 96);
+        decode_step(e->state, 5, e->logits);
+      },
+      ::testing::ExitedWithCode(1), "FATAL: context overflow\n$");
 }
 
 TEST(Start, PrefixCacheDecisionsAndTheirLines) {

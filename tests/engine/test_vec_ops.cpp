@@ -56,6 +56,35 @@ TEST(VecOps, VectorFormsGiveTheScalarBits) {
       vdot_rows_avx2(a.data(), rows.data(), stride, n_rows, d, 0.0625f, o2.data());
       ASSERT_TRUE(same_bits(o1, o2)) << "dot_rows " << d << " x " << n_rows;
 
+      // Several queries at once give each query's single-query bits.
+      for (int32_t nq : {1, 3, 4, 6}) {
+        std::vector<std::vector<float>> qs, ws, single(nq), multi(nq), wsingle(nq), wmulti(nq);
+        std::vector<const float*> qp, wp;
+        std::vector<float*> mp, wmp;
+        for (int32_t i = 0; i < nq; ++i) {
+          qs.push_back(random_vec(g, d + 1));
+          ws.push_back(random_vec(g, n_rows));
+          single[i].resize(n_rows);
+          multi[i].assign(n_rows, 9.0f);
+          wsingle[i].resize(d);
+          wmulti[i].assign(d, 9.0f);
+          vdot_rows_avx2(qs[i].data(), rows.data(), stride, n_rows, d, 0.125f, single[i].data());
+          vweighted_rows_avx2(ws[i].data(), rows.data(), stride, n_rows, d, wsingle[i].data());
+        }
+        for (int32_t i = 0; i < nq; ++i) {
+          qp.push_back(qs[i].data());
+          wp.push_back(ws[i].data());
+          mp.push_back(multi[i].data());
+          wmp.push_back(wmulti[i].data());
+        }
+        vdot_rows_multi_avx2(qp.data(), nq, rows.data(), stride, n_rows, d, 0.125f, mp.data());
+        vweighted_rows_multi_avx2(wp.data(), nq, rows.data(), stride, n_rows, d, wmp.data());
+        for (int32_t i = 0; i < nq; ++i) {
+          ASSERT_TRUE(same_bits(single[i], multi[i])) << "dot_rows_multi " << d << " nq " << nq;
+          ASSERT_TRUE(same_bits(wsingle[i], wmulti[i])) << "weighted_multi " << d << " nq " << nq;
+        }
+      }
+
       const auto w = random_vec(g, n_rows);
       std::vector<float> p1(d), p2(d, 7.0f);
       vweighted_rows_scalar(w.data(), rows.data(), stride, n_rows, d, p1.data());

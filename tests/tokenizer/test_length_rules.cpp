@@ -52,6 +52,9 @@ TEST(Truncation, KeepsOneEndAndLeavesRoomForSpecialTokens) {
     EXPECT_EQ(d.load().encode("abcde", false).get_ids(), (Ids{0, 1, 2, 3}));
     d.truncation = truncation(0);
     EXPECT_EQ(d.load().encode("abc", false).get_ids(), Ids{});
+    // Less room than the special tokens need: the text goes, the special tokens stay.
+    d.truncation = truncation(1);
+    EXPECT_EQ(d.load().encode("abc", true).get_ids(), (Ids{6, 7}));
 }
 
 TEST(Truncation, SettingsThatCannotBeHonouredFailTheEncode) {
