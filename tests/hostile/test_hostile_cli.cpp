@@ -1,11 +1,12 @@
 // chat_probe given bad input on purpose, one table per kind: missing,
-// unreadable and wrong-kind files, weights files cut at every field of the
-// header and of a record, weights whose configuration or tensors do not fit
-// together, tokenizer definitions that cannot be read or do not belong to the
-// model, arguments that are not UTF-8, closed output streams, absurd worker
-// counts, and a weights file cut short while it is mapped. Every row checks
-// the exact report, the exit status, that nothing is written where nothing
-// belongs, and that no sanitizer had anything to say.
+// unreadable and wrong-kind files and model directories, weights files cut at
+// every field of the header and of a record, weights whose configuration or
+// tensors do not fit together, tokenizer definitions that cannot be read or do
+// not belong to the model, arguments that are not UTF-8, output streams that
+// cannot be written, absurd worker counts, and a weights file cut short or
+// rewritten while it is mapped. Every row checks the exact report, the exit
+// status, that nothing is written where nothing belongs, and that no
+// sanitizer had anything to say.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,15 +17,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "artifact.h"
 #include "e2e_support.h"
 #include "machine.h"
 #include "output.h"
@@ -38,7 +43,9 @@ namespace {
 
 constexpr int RUN_TIMEOUT_S = 300;
 
-enum class Stream { Pipe, Closed };
+// Closed: no descriptor at all; Broken: a pipe whose reader is gone before the
+// program starts; Full: /dev/full, where every write fails with ENOSPC.
+enum class Stream { Pipe, Closed, Broken, Full };
 
 struct Invocation {
   std::vector<std::string> argv;  // argv[0] included
@@ -84,8 +91,13 @@ constexpr uid_t NOBODY = 65534;
 Result execute(const Invocation& run, int err_pipe_prefill = -1, const std::function<void(int, pid_t)>& before_read = {}) {
   const std::vector<std::string> env = child_env(run);
   int out_p[2] = {-1, -1}, err_p[2] = {-1, -1};
-  if (run.out == Stream::Pipe && pipe2(out_p, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  if (run.err == Stream::Pipe && pipe2(err_p, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  const bool out_pipe = run.out == Stream::Pipe || run.out == Stream::Broken;
+  const bool err_pipe = run.err == Stream::Pipe || run.err == Stream::Broken;
+  if (out_pipe && pipe2(out_p, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  if (err_pipe && pipe2(err_p, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  // Readers that are gone before the child exists, so even its first write fails.
+  if (run.out == Stream::Broken) close(std::exchange(out_p[0], -1));
+  if (run.err == Stream::Broken) close(std::exchange(err_p[0], -1));
   if (err_pipe_prefill >= 0) {
     fcntl(err_p[1], F_SETPIPE_SZ, 4096);
     const std::string junk(static_cast<size_t>(err_pipe_prefill), '#');
@@ -102,8 +114,18 @@ Result execute(const Invocation& run, int err_pipe_prefill = -1, const std::func
   if (pid == 0) {
     const int null_in = open("/dev/null", O_RDONLY);
     dup2(null_in, 0);
-    if (run.out == Stream::Pipe) dup2(out_p[1], 1); else close(1);
-    if (run.err == Stream::Pipe) dup2(err_p[1], 2); else close(2);
+    auto attach = [](Stream how, int pipe_end, int fd) {
+      if (how == Stream::Pipe || how == Stream::Broken) {
+        dup2(pipe_end, fd);
+      } else if (how == Stream::Full) {
+        const int full = open("/dev/full", O_WRONLY);
+        dup2(full, fd);
+      } else {
+        close(fd);
+      }
+    };
+    attach(run.out, out_p[1], 1);
+    attach(run.err, err_p[1], 2);
     if (run.unprivileged && geteuid() == 0 && (setgid(NOBODY) != 0 || setuid(NOBODY) != 0)) _exit(125);
     execve(CHAT_PROBE_EXE, argv.data(), envp.data());
     _exit(127);
@@ -232,6 +254,15 @@ const std::string& good_model() {
   return path;
 }
 
+// A one-entry definition for rows that end in the engine before any text is
+// encoded: the real one takes seconds to load in a sanitizer build, and it
+// is loaded before the weights file either way.
+const std::string& small_tokenizer() {
+  static const std::string path =
+      write_text("small-tokenizer.json", R"({"version":"1.0","model":{"type":"BPE","vocab":{"a":0},"merges":[]}})");
+  return path;
+}
+
 Invocation weights_run(const std::string& weights, const std::string& tokenizer = e2e::tokenizer_json()) {
   Invocation r;
   r.argv = {CHAT_PROBE_EXE, "/no/such/model/dir", tokenizer};
@@ -262,7 +293,7 @@ TEST(HostileCli, WeightsPathsThatAreNoReadableFile) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    Invocation run = weights_run(row.path);
+    Invocation run = weights_run(row.path, small_tokenizer());
     run.unprivileged = row.unprivileged;
     const Result r = execute(run);
     if (r.status == 125) GTEST_SKIP() << "cannot run as an unprivileged user here";
@@ -270,6 +301,58 @@ TEST(HostileCli, WeightsPathsThatAreNoReadableFile) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     expect_lines(r, {ram_line(row.path), row.fatal});
+  }
+}
+
+// --- model directories without a usable weights file (no OLVU_M_MODEL) ---
+
+TEST(HostileCli, ModelDirectoriesWithoutAUsableWeightsFile) {
+  const fs::path root = scratch() / "model-dirs";
+  fs::create_directories(root);
+  const fs::path empty = root / "empty", dir_artifact = root / "dir-artifact", dangling = root / "dangling",
+                 unreadable = root / "unreadable", empty_artifact = root / "empty-artifact";
+  for (const fs::path& d : {empty, dir_artifact, dangling, unreadable, empty_artifact}) {
+    fs::create_directories(d);
+    fs::permissions(d, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+  }
+  fs::create_directories(dir_artifact / brain::DEFAULT_ARTIFACT);
+  if (!fs::is_symlink(dangling / brain::DEFAULT_ARTIFACT)) fs::create_symlink(root / "nowhere.olvt", dangling / brain::DEFAULT_ARTIFACT);
+  const std::string model_file = write_text("model-dirs/not-a-directory", "OLVT");
+  std::ofstream(unreadable / brain::DEFAULT_ARTIFACT) << "OLVT";
+  fs::permissions(unreadable / brain::DEFAULT_ARTIFACT, fs::perms::none);
+  std::ofstream(empty_artifact / brain::DEFAULT_ARTIFACT).flush();
+  fs::permissions(empty_artifact / brain::DEFAULT_ARTIFACT, fs::perms::owner_read | fs::perms::others_read);
+  const std::string ram = brain::format("%.1f", brain::total_ram_gb());
+  struct Row {
+    const char* what;
+    std::string dir;
+    bool unprivileged;
+    std::vector<Line> err;
+  };
+  auto none = [&](const std::string& dir) { return "no usable artifact in " + dir + " (ram " + ram + " GB)\n"; };
+  auto artifact = [](const fs::path& dir) { return (dir / brain::DEFAULT_ARTIFACT).string(); };
+  const Row rows[] = {
+      {"missing directory", (root / "missing").string(), false, {none((root / "missing").string())}},
+      {"a file for the directory", model_file, false, {none(model_file)}},
+      {"empty directory", empty.string(), false, {none(empty.string())}},
+      {"a directory for the weights file", dir_artifact.string(), false, {none(dir_artifact.string())}},
+      {"dangling link for the weights file", dangling.string(), false, {none(dangling.string())}},
+      {"unreadable weights file", unreadable.string(), true,
+       {ram_line(artifact(unreadable)), "FATAL: cannot open weights file\n"}},
+      {"empty weights file", empty_artifact.string(), false,
+       {ram_line(artifact(empty_artifact)), "FATAL: bad magic\n"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Invocation run;
+    run.argv = {CHAT_PROBE_EXE, row.dir, small_tokenizer()};
+    run.unprivileged = row.unprivileged;
+    const Result r = execute(run);
+    if (r.status == 125) GTEST_SKIP() << "cannot run as an unprivileged user here";
+    expect_clean(r);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    expect_lines(r, row.err);
   }
 }
 
@@ -302,7 +385,7 @@ TEST(HostileCli, WeightsFileCutAtEveryFieldBoundary) {
     SCOPED_TRACE("cut at " + std::to_string(cut.size));
     const std::string path =
         write_bytes("cut" + std::to_string(cut.size) + ".olvt", {full.begin(), full.begin() + static_cast<long>(cut.size)});
-    const Result r = execute(weights_run(path));
+    const Result r = execute(weights_run(path, small_tokenizer()));
     expect_clean(r);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -348,7 +431,7 @@ TEST(HostileCli, ConfigurationOutsideTheModelLimits) {
     const olvt::Writer w(c);
     const auto bytes = w.bytes();
     const std::string path = write_bytes(std::string("limit-") + row.limit + ".olvt", bytes);
-    const Result r = execute(weights_run(path));
+    const Result r = execute(weights_run(path, small_tokenizer()));
     expect_clean(r);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -501,22 +584,38 @@ TEST(HostileCli, ArgumentThatIsNotUtf8InEachPosition) {
 
 // --- output streams ---
 
-TEST(HostileCli, ClosedStandardOutputAndStandardError) {
-  Invocation closed_out = weights_run(good_model());
-  closed_out.out = Stream::Closed;
-  Result r = execute(closed_out);
-  expect_clean(r);
-  EXPECT_EQ(r.status, 101);
-  // Failed flushes after each piece are let pass; the final newline's is the report.
-  expect_lines(r, {ram_line(good_model()), mapped_line(fs::file_size(good_model())), &kLoadedLine, &kTimingLine,
-                   "chat_probe: failed writing to standard output: Bad file descriptor\n"});
-
-  Invocation closed_err = weights_run(good_model());
-  closed_err.err = Stream::Closed;
-  r = execute(closed_err);
-  EXPECT_FALSE(r.timed_out);
-  EXPECT_EQ(r.status, 101) << "the very first report line fails";
-  EXPECT_EQ(r.out, "");
+TEST(HostileCli, OutputStreamsThatCannotBeWritten) {
+  struct Row {
+    const char* what;
+    Stream out, err;
+    const char* report;  // the last line on standard error, when that can be read
+  };
+  const Row rows[] = {
+      {"standard output closed", Stream::Closed, Stream::Pipe, "Bad file descriptor"},
+      {"standard output a pipe without reader", Stream::Broken, Stream::Pipe, "Broken pipe"},
+      {"standard output full", Stream::Full, Stream::Pipe, "No space left on device"},
+      {"standard error closed", Stream::Pipe, Stream::Closed, nullptr},
+      {"standard error a pipe without reader", Stream::Pipe, Stream::Broken, nullptr},
+      {"standard error full", Stream::Pipe, Stream::Full, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Invocation run = weights_run(good_model());
+    run.out = row.out;
+    run.err = row.err;
+    const Result r = execute(run);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 101) << describe(r);
+    if (row.report) {
+      expect_clean(r);
+      // Failed flushes after each piece are let pass; the final newline's is the report.
+      expect_lines(r, {ram_line(good_model()), mapped_line(fs::file_size(good_model())), &kLoadedLine, &kTimingLine,
+                       std::string("chat_probe: failed writing to standard output: ") + row.report + "\n"});
+    } else {
+      // The very first report line fails: nothing is run and nothing is answered.
+      EXPECT_EQ(r.out, "");
+    }
+  }
 }
 
 // --- worker counts: whatever the variable says, the same answer ---
@@ -563,38 +662,86 @@ TEST(HostileCli, AbsurdWorkerCountsGiveTheSameAnswer) {
   }
 }
 
-// --- a weights file cut short after it was mapped ---
+// --- a weights file changed on disk after it was mapped ---
 
-// Standard error is a one-page pipe filled so that exactly the memory line and
-// the mapping line still fit: the program then blocks on its load-time line,
-// with the file mapped and not a tensor read yet. The file is cut while it
-// waits, and the first pass touches pages that no longer exist.
-TEST(HostileCli, WeightsFileCutShortWhileMapped) {
-  const std::string path = (scratch() / "shrinking.olvt").string();
-  fs::copy_file(good_model(), path, fs::copy_options::overwrite_existing);
-  const uint64_t size = fs::file_size(path);
-  const size_t lines_len = ram_line(path).size() + mapped_line(size).size();
+// Runs chat_probe on `path` and calls `change` on the file while the program
+// holds it mapped and has read no tensor yet. Standard error is a one-page
+// pipe filled so that exactly the memory line and the mapping line still fit:
+// the program then blocks on its load-time line until the pipe is read.
+Result run_changed_while_mapped(const std::string& path, const std::function<bool()>& change) {
+  const size_t lines_len = ram_line(path).size() + mapped_line(fs::file_size(path)).size();
   constexpr int PIPE_PAGE = 4096;
-  bool cut = false;
-  const Result r = execute(weights_run(path), PIPE_PAGE - static_cast<int>(lines_len), [&](int err_fd, pid_t) {
+  bool changed = false;
+  Result r = execute(weights_run(path), PIPE_PAGE - static_cast<int>(lines_len), [&](int err_fd, pid_t) {
     for (int waited_ms = 0; waited_ms < RUN_TIMEOUT_S * 1000; waited_ms += 2) {
       int queued = 0;
       if (ioctl(err_fd, FIONREAD, &queued) == 0 && queued >= PIPE_PAGE) {
-        cut = truncate(path.c_str(), 84) == 0;
+        changed = change();
         return;
       }
       usleep(2000);
     }
   });
-  ASSERT_TRUE(cut) << describe(r);
+  EXPECT_TRUE(changed) << describe(r);
+  r.err = r.err.substr(std::min(r.err.size(), r.err.find_first_not_of('#')));
+  return r;
+}
+
+// Cut short: the first pass touches pages that no longer exist, and the bus
+// error of the mapping is the engine's fatal report.
+TEST(HostileCli, WeightsFileCutShortWhileMapped) {
+  const std::string path = (scratch() / "shrinking.olvt").string();
+  fs::copy_file(good_model(), path, fs::copy_options::overwrite_existing);
+  const uint64_t size = fs::file_size(path);
+  const Result r = run_changed_while_mapped(path, [&] { return truncate(path.c_str(), 84) == 0; });
   expect_clean(r);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  const std::string err = r.err.substr(r.err.find_first_not_of('#'));
-  Result shown = r;
-  shown.err = err;
-  expect_lines(shown, {ram_line(path), mapped_line(size), &kLoadedLine,
-                       "FATAL: weights file truncated or unreadable after mapping\n"});
+  expect_lines(r, {ram_line(path), mapped_line(size), &kLoadedLine,
+                   "FATAL: weights file truncated or unreadable after mapping\n"});
+}
+
+// The model of model_spec() laid out so that every tensor's data is aligned
+// to its element type, which the loader then uses in place from the mapping
+// (an unaligned f32 tensor would be copied at load and never see the file
+// again): an empty record whose name length brings the data to a multiple of 4.
+olvt::Writer zero_copy_model(uint64_t seed) {
+  olvt::ModelSpec spec = model_spec();
+  spec.seed = seed;
+  olvt::Writer w = olvt::make_model(spec);
+  auto& ts = w.tensors();
+  ts.insert(ts.begin(), olvt::Tensor{"padding", 2, {}, {}, {}, {}});
+  while (w.table_end() % 4 != 0) ts.front().name += '_';
+  return w;
+}
+
+// Rewritten in place with other weights of the same layout: nothing on Linux
+// tells a shared mapping that its pages changed, so the turn runs on the new
+// values. Its layout was read when the file was opened, so no read leaves the
+// tensors, and the answer is the new weights' answer.
+TEST(HostileCli, WeightsFileRewrittenInPlaceWhileMapped) {
+  const std::string original = write_bytes("original.olvt", zero_copy_model(5).bytes());
+  const std::vector<uint8_t> replacement = zero_copy_model(6).bytes();
+  ASSERT_EQ(replacement.size(), fs::file_size(original));
+  const std::string replacement_path = write_bytes("replacement.olvt", replacement);
+  const std::string question = "Olvu, what is a prime number?";
+  const e2e::Replay before = e2e::replay_turn(original, question), after = e2e::replay_turn(replacement_path, question);
+  ASSERT_NE(before.generated, after.generated) << "the two models should answer differently";
+
+  const std::string path = (scratch() / "rewritten.olvt").string();
+  fs::copy_file(original, path, fs::copy_options::overwrite_existing);
+  const Result r = run_changed_while_mapped(path, [&] {
+    const int fd = open(path.c_str(), O_WRONLY);
+    const bool ok = fd >= 0 && pwrite(fd, replacement.data(), replacement.size(), 0) == static_cast<ssize_t>(replacement.size());
+    if (fd >= 0) close(fd);
+    return ok;
+  });
+  expect_clean(r);
+  EXPECT_EQ(r.status, 0);
+  std::string answer;
+  for (const std::string& piece : after.pieces) answer += piece;
+  EXPECT_EQ(r.out, answer + "\n");
+  expect_lines(r, {ram_line(path), mapped_line(replacement.size()), &kLoadedLine, &kTimingLine, &kFirstTokenLine});
 }
 
 }  // namespace
