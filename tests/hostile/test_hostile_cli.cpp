@@ -411,7 +411,8 @@ TEST(HostileCli, ConfigurationOutsideTheModelLimits) {
       {"query width 4096", [](olvt::Config& c) { c.n_heads = 16; c.head_dim = 256; }, "n_heads*head_dim above 2048"},
       {"3 query heads over 2", [](olvt::Config& c) { c.n_heads = 3; c.n_kv_heads = 2; }, "n_heads not a multiple of n_kv_heads"},
       {"no key/value head", [](olvt::Config& c) { c.n_kv_heads = 0; }, "n_kv_heads 0"},
-      // Heads of size 0 pass the width limit, but 2^31 - 1 of them would be loops without end.
+      // Heads of size 0 pass the width limit, but 2^31 - 1 of them kept the first pass spinning
+      // (fuzzing found it; the input is fuzz/regressions/fuzz_olvt/empty-query-heads-without-end).
       {"2^31 - 1 empty query heads", [](olvt::Config& c) { c.head_dim = 0; c.n_heads = 0x7FFFFFFF; }, "n_heads above 2048"},
       {"4096 empty key/value heads", [](olvt::Config& c) { c.head_dim = 0; c.n_heads = 0; c.n_kv_heads = 4096; },
        "n_kv_heads above 2048"},

@@ -1,6 +1,7 @@
 // Tokenizer definitions built to break the reader: nesting deep enough to
 // exhaust the stack of a recursive build (found by hand while fuzzing; it
-// ended in a stack overflow). Nesting is bounded as the reference's JSON
+// ended in a stack overflow, and the input is kept under
+// fuzz/regressions/fuzz_tokenizer_json/). Nesting is bounded as the reference's JSON
 // reader bounds it: 127 levels load, 128 are refused.
 #include <gtest/gtest.h>
 
