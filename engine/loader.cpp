@@ -12,6 +12,7 @@
 
 #include "fatal.h"
 #include "half.h"
+#include "mapping_guard.h"
 #include "model.h"
 
 // Tensor data is used as stored, so the host must share the file's byte order.
@@ -214,6 +215,7 @@ ModelConfig* load_model(const char* path, LoadMode mode) {
     }
   }
   if (map) {
+    guard_mapping(map, file_size);
     posix_madvise(const_cast<uint8_t*>(map), file_size, POSIX_MADV_WILLNEED);
     std::fprintf(stderr, "[engine] weights mmapped (%llu MB, zero-copy)\n",
                  static_cast<unsigned long long>(file_size / 1048576));

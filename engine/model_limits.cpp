@@ -1,7 +1,8 @@
 // Model limits. The forward passes size their loops and buffers from these
 // words without further checks, so each limit here guards a buffer: the
 // per-head scratch and caches (head sizes, head counts), the rotary width
-// within a head, the convolution ring (at least one earlier input), and the
+// within a head, the convolution ring (at least one earlier input, a width
+// that is a signed 32-bit count), and the
 // sampler's candidate fallback (vocabulary size). Input sizes of batched
 // products and the q8 block divisibility are checked where they are used.
 #include "model_limits.h"
@@ -43,6 +44,10 @@ void check_model_limits(const ModelConfig* c) {
     require(c->n_heads % c->n_kv_heads == 0, "n_heads not a multiple of n_kv_heads");
     require(c->head_dim <= 256, "head_dim above 256");
     require(uint64_t(c->n_heads) * c->head_dim <= 2048, "n_heads*head_dim above 2048");
+    // Head counts bound the per-head loops on their own: with a head size of 0
+    // the width limit above says nothing about them.
+    require(c->n_heads <= 2048, "n_heads above 2048");
+    require(c->n_kv_heads <= 2048, "n_kv_heads above 2048");
     // The rotated width is the truncated product; NaN and negative fractions
     // have no width at all.
     const float rot = c->rotary_fraction * static_cast<float>(c->head_dim);
@@ -55,5 +60,6 @@ void check_model_limits(const ModelConfig* c) {
     require(c->lin_v_heads <= 16, "lin_v_heads above 16");
     require(c->lin_k_heads == c->lin_v_heads, "lin_k_heads differs from lin_v_heads");
     require(c->conv_kernel >= 2, "conv_kernel below 2");
+    require(c->conv_kernel <= MAX_INT32, "conv_kernel above 2147483647");
   }
 }

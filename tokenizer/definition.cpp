@@ -76,6 +76,7 @@ public:
     }
 
     bool start_object(std::size_t) {
+        if (!enter()) return false;
         if (mode_ != Mode::Dom) return fail(std::string("invalid type: map, expected ") + expected());
         if (capture_ == Capture::Vocab) {
             capture_ = Capture::None;
@@ -114,6 +115,7 @@ public:
     }
 
     bool end_object() {
+        --depth_;
         if (mode_ == Mode::Vocab) {
             mode_ = Mode::Dom;
             return true;
@@ -124,6 +126,7 @@ public:
     }
 
     bool start_array(std::size_t) {
+        if (!enter()) return false;
         if (mode_ == Mode::Merges) {
             mode_ = Mode::MergePair;
             pair_count_ = 0;
@@ -145,6 +148,7 @@ public:
     }
 
     bool end_array() {
+        --depth_;
         if (mode_ == Mode::MergePair) {
             if (pair_count_ != 2) return fail("invalid merge: expected a pair of two tokens");
             out_.merges->pairs.push_back(pair_);
@@ -187,6 +191,14 @@ private:
             case Mode::Vocab: return "u32 in the vocabulary";
             default: return "a pair of two tokens in the merges";
         }
+    }
+
+    // The pipeline parts nest (a Sequence holds parts that may be Sequences)
+    // and are built recursively, so nesting is bounded as the reference's
+    // JSON reader bounds it: 128 levels are refused.
+    bool enter() {
+        if (++depth_ < MAX_DEPTH) return true;
+        return fail("recursion limit exceeded");
     }
 
     bool fail(std::string msg) {
@@ -236,6 +248,8 @@ private:
     uint32_t key_offset_ = 0, key_length_ = 0;
     std::array<uint32_t, 4> pair_{};
     int pair_count_ = 0;
+    static constexpr int MAX_DEPTH = 128;
+    int depth_ = 0;
 };
 
 }  // namespace
