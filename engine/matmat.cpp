@@ -6,6 +6,7 @@
 
 #include <cblas.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -188,11 +189,21 @@ float* scratch_for(int64_t need) {
 // M = 16 and 64 gained 0 to 10 points), while 2 MiB no longer stays in L2.
 constexpr int64_t BLOCK_BYTES = 1 << 20;
 
-// Weight rows per block: a whole multiple of 8 near BLOCK_BYTES of floats, at least 8.
+// Products of few output features are still cut into this many blocks where
+// 8 rows each allow it, so that every core of the pool gets a share. A fixed
+// count, not the pool's size: the blocks, and so the BLAS calls and their bits,
+// stay the same whatever the number of participants.
+constexpr int64_t MIN_BLOCKS = 16;
+
+// Weight rows per block: a whole multiple of 8, at least 8, near BLOCK_BYTES
+// of floats or less where that leaves fewer than MIN_BLOCKS blocks.
 int32_t block_rows(int32_t N, int32_t K) {
-  if (K < 1) return N > 1 ? N : 1;
-  const int64_t r = BLOCK_BYTES / (4 * static_cast<int64_t>(K)) / 8 * 8;
-  return static_cast<int32_t>(r < 8 ? 8 : r > N ? (N > 1 ? N : 1) : r);
+  if (N < 1 || K < 1) return N > 1 ? N : 1;
+  const int64_t by_bytes = BLOCK_BYTES / (4 * static_cast<int64_t>(K)) / 8 * 8;
+  const int64_t by_count = (static_cast<int64_t>(N) + MIN_BLOCKS - 1) / MIN_BLOCKS;
+  int64_t r = std::min(by_bytes, (by_count + 7) / 8 * 8);
+  r = std::max<int64_t>(r, 8);
+  return static_cast<int32_t>(std::min<int64_t>(r, N));
 }
 
 struct BlasJob {
