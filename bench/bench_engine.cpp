@@ -186,6 +186,8 @@ int main(int argc, char** argv) {
   // Before the pool exists: its workers spin between jobs and would take the
   // cores from the BLAS threads of the probe.
   const double gemm = gemm_gflops(threads);
+  // The BLAS's threads spin for a while after their last call; let them go idle first.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const double probe = read_probe_gbps(path, threads);  // also warms the page cache
   const double rss0 = rss_mb();
   auto t0 = Clock::now();
