@@ -414,7 +414,7 @@ TEST_F(Fresh, BlasPathGivesEqualBitsForEqualWeightsWithEveryPoolSize) {
   struct Shape {
     int32_t M, N, K;
   };
-  const Shape shapes[] = {{16, 700, 2048}, {40, 130, 6144}, {17, 9, 64}, {64, 257, 256}};
+  const Shape shapes[] = {{16, 700, 2048}, {40, 130, 6144}, {17, 9, 64}, {64, 257, 256}, {200, 900, 1024}};
   for (int32_t n : {2, 3, 8}) {
     EXPECT_EXIT(
         {
