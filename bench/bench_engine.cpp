@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +23,8 @@
 
 #include "olvt_model.h"
 #include "olvu.h"
+#include "pool.h"
+#include "read_probe.h"
 #include "sampler.h"
 #include "state.h"
 
@@ -91,34 +92,27 @@ Sizes sizes_of(const olvt::ModelSpec& s) {
   return z;
 }
 
-// Multi-threaded read of the whole mapped file: the bandwidth a decode step
-// that streams every weight once can at best reach.
+// A read of the whole mapped file over the engine's pool (created here with
+// the engine's thread count; the engine then reuses it): the bandwidth a
+// decode step that streams every weight once can at best reach. The first
+// pass maps every page and is not timed.
 double read_probe_gbps(const std::string& path, int threads) {
   const int fd = open(path.c_str(), O_RDONLY);
   const uint64_t n = file_size(path);
   const uint8_t* p = static_cast<const uint8_t*>(mmap(nullptr, n, PROT_READ, MAP_SHARED, fd, 0));
   close(fd);
+  pool_create(threads);
+  // Rows the size of a q8 row of 4096 inputs; what is left past the last whole row is noise.
+  static read_probe::Job job;
+  job.base = p;
+  job.row_bytes = 4096 / 32 * 36;
+  const int32_t rows = static_cast<int32_t>(n / job.row_bytes);
+  read_probe::read_pool(job, rows);
   double best = 0;
-  for (int rep = 0; rep < 4; ++rep) {
-    std::atomic<uint64_t> sink{0};
+  for (int rep = 0; rep < 6; ++rep) {
     const auto t0 = Clock::now();
-    std::vector<std::thread> ts;
-    for (int t = 0; t < threads; ++t)
-      ts.emplace_back([&, t] {
-        const uint64_t words = n / 8, lo = words * t / threads, hi = words * (t + 1) / threads;
-        const uint64_t* w = reinterpret_cast<const uint64_t*>(p);
-        uint64_t a0 = 0, a1 = 0, a2 = 0, a3 = 0;
-        uint64_t i = lo;
-        for (; i + 4 <= hi; i += 4) {
-          a0 += w[i];
-          a1 += w[i + 1];
-          a2 += w[i + 2];
-          a3 += w[i + 3];
-        }
-        sink += a0 + a1 + a2 + a3;
-      });
-    for (auto& t : ts) t.join();
-    best = std::max(best, n / seconds_since(t0) / 1e9);
+    read_probe::read_pool(job, rows);
+    best = std::max(best, double(rows) * job.row_bytes / seconds_since(t0) / 1e9);
   }
   munmap(const_cast<uint8_t*>(p), n);
   return best;
@@ -189,10 +183,12 @@ int main(int argc, char** argv) {
   }
   z.file = file_size(path);
 
-  const double probe = read_probe_gbps(path, threads);  // also warms the page cache
-  // Before the engine exists: its pool's workers spin between jobs and would
-  // take the cores from the BLAS threads of the probe.
+  // Before the pool exists: its workers spin between jobs and would take the
+  // cores from the BLAS threads of the probe.
   const double gemm = gemm_gflops(threads);
+  // The BLAS's threads spin for a while after their last call; let them go idle first.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const double probe = read_probe_gbps(path, threads);  // also warms the page cache
   const double rss0 = rss_mb();
   auto t0 = Clock::now();
   Engine* e = olvu_open(path.c_str(), threads);

@@ -37,6 +37,13 @@ OLVU_AVX512 inline float sum_pairwise(__m128 v) {
 
 // ---- q8 ----
 
+// Each group of rows reads 16 rows side by side, more streams than the
+// hardware prefetcher keeps ahead of: each row's data is asked for 8 blocks
+// (288 bytes) ahead. Over 1.5 GB on the 8-core Xeon (Sapphire Rapids, KVM),
+// two runs each: eight threads 62.2 / 65.6 GB/s without, 67.5 / 71.6 with;
+// one thread 10.2 / 10.3 without, 10.3 / 10.9 with (4 and 12 blocks did no better).
+constexpr int PF_BLOCKS = 8;
+
 // Rows of one q8 range as G groups of four: lanes 4t..4t+3 of acc[j] are the
 // accumulator of row 4j + t. A dword transpose of the four rows' bytes puts
 // group g of every row side by side, so one sign extension feeds 16 lanes.
@@ -54,6 +61,11 @@ OLVU_AVX512 void q8_rows(const uint8_t* row0, int64_t row_bytes, const float* x,
       const uint8_t* p1 = p0 + row_bytes;
       const uint8_t* p2 = p1 + row_bytes;
       const uint8_t* p3 = p2 + row_bytes;
+      // A hint only: an address past the matrix is never loaded from.
+      _mm_prefetch(reinterpret_cast<const char*>(p0 + PF_BLOCKS * Q8_BLOCK_BYTES), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char*>(p1 + PF_BLOCKS * Q8_BLOCK_BYTES), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char*>(p2 + PF_BLOCKS * Q8_BLOCK_BYTES), _MM_HINT_T0);
+      _mm_prefetch(reinterpret_cast<const char*>(p3 + PF_BLOCKS * Q8_BLOCK_BYTES), _MM_HINT_T0);
       const __m128 s4 = _mm_setr_ps(load_f32(p0), load_f32(p1), load_f32(p2), load_f32(p3));
       const __m512 scale = _mm512_permutexvar_ps(spread, _mm512_castps128_ps512(s4));
       for (int h = 0; h < 2; ++h) {

@@ -1,7 +1,8 @@
 // Batched products: every vector pool kernel against the scalar one bit for
 // bit, the shared dot product's summation order on hand-built inputs, both
 // paths against a double-precision reference, the choice of path, the
-// acceleration switch, the dequantisation scratch and the input-size limit.
+// acceleration switch, the dequantisation scratch, the input-size limit and
+// equal bits for equal weights on the BLAS path whatever the pool size.
 // Anything that depends on process-wide state runs in a fresh child process.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -383,6 +384,59 @@ TEST_F(Fresh, FirstProductDecidesTheSwitchWhateverItsRows) {
         std::exit(0);
       },
       testing::ExitedWithCode(0), "");
+}
+
+// BLAS-path products of f16 and q8 weights and of f32 weights holding the same
+// values, with weight rows spanning many blocks and chunks of the product.
+struct EqualWeightProducts {
+  std::vector<float> h, hf, q, qf;
+};
+
+EqualWeightProducts equal_weight_products(int32_t M, int32_t N, int32_t K, uint64_t seed) {
+  const Matrix h = kt::random_matrix(DTYPE_F16, N, K, seed);
+  const Matrix hf = kt::convert(h, DTYPE_F32);
+  const Matrix q = kt::random_matrix(DTYPE_Q8, N, K, seed + 1);
+  const Matrix qf = kt::convert(q, DTYPE_F32);
+  const auto X = kt::random_vector(static_cast<int64_t>(M) * K, seed + 2);
+  auto run_one = [&](const Matrix& w) {
+    std::vector<float> Y(static_cast<size_t>(M) * N, -7.0f);
+    matmat_t(w.tensor(), X.data(), Y.data(), M, N, K);
+    return Y;
+  };
+  return {run_one(h), run_one(hf), run_one(q), run_one(qf)};
+}
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && kt::first_difference(a.data(), b.data(), static_cast<int64_t>(a.size())) < 0;
+}
+
+TEST_F(Fresh, BlasPathGivesEqualBitsForEqualWeightsWithEveryPoolSize) {
+  struct Shape {
+    int32_t M, N, K;
+  };
+  const Shape shapes[] = {{16, 700, 2048}, {40, 130, 6144}, {17, 9, 64}, {64, 257, 256}, {200, 900, 1024}};
+  for (int32_t n : {2, 3, 8}) {
+    EXPECT_EXIT(
+        {
+          unsetenv("OLVU_NO_ACCEL");
+          std::vector<EqualWeightProducts> alone;  // before any pool: one participant
+          for (const Shape& s : shapes) alone.push_back(equal_weight_products(s.M, s.N, s.K, 77));
+          pool_create(n);
+          CHECK_OR_EXIT(P.n_threads == n);
+          for (size_t i = 0; i < std::size(shapes); ++i) {
+            const Shape& s = shapes[i];
+            const EqualWeightProducts p = equal_weight_products(s.M, s.N, s.K, 77);
+            if (!same_bits(p.h, p.hf) || !same_bits(p.q, p.qf) || !same_bits(p.h, alone[i].h) ||
+                !same_bits(p.q, alone[i].q) || !same_bits(p.hf, alone[i].hf)) {
+              std::fprintf(stderr, "M=%d N=%d K=%d differs\n", s.M, s.N, s.K);
+              std::exit(1);
+            }
+          }
+          std::exit(0);
+        },
+        testing::ExitedWithCode(0), "")
+        << n << " participants";
+  }
 }
 
 // Pool path bits and BLAS path accuracy with every pool size.
