@@ -6,14 +6,7 @@
 
 #if defined(__x86_64__)
 
-// GCC 12 flags its own _mm512_undefined_* placeholders inside these headers.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#pragma GCC diagnostic pop
+#include "avx512_intrinsics.h"
 
 #include <cmath>
 #include <cstring>
