@@ -276,11 +276,14 @@ void blas_block_range(void* ctx, int32_t b0, int32_t b1) {
   for (int32_t blk = b0; blk < b1; ++blk) {
     int32_t n0, n1;
     block_bounds(job, blk, &n0, &n1);
-    const float* B = job->W->data_f32 + static_cast<int64_t>(n0) * job->K;
+    // Expanded weights have no f32 data to point into, not even a null base.
+    const float* B;
     if (job->B) {
       float* dst = job->B + (job->slots ? my_slot.offset : blk * block_floats);
       expand_rows(job, n0, n1, dst);
       B = dst;
+    } else {
+      B = job->W->data_f32 + static_cast<int64_t>(n0) * job->K;
     }
     sgemm_columns(job, B, n0, n1);
   }
