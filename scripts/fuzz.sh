@@ -6,12 +6,17 @@
 # target for a bounded time. Any finding fails the stage; its input is kept
 # under build/fuzz/findings/.
 #
-#   bash scripts/fuzz.sh            60 seconds per target
-#   FUZZ_SECONDS=600 bash scripts/fuzz.sh
+# The mutations follow a fixed seed, so a run repeats the inputs of every
+# earlier run with that seed as far as its time allows, and a finding can be
+# replayed; FUZZ_SEED=0 lets libFuzzer pick a new seed each run.
+#
+#   bash scripts/fuzz.sh            60 seconds per target, seed 1
+#   FUZZ_SECONDS=600 FUZZ_SEED=0 bash scripts/fuzz.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 seconds=${FUZZ_SECONDS:-60}
+seed=${FUZZ_SEED:-1}
 build=build/fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -48,8 +53,8 @@ run_target() {
     "$bin" -artifact_prefix="$build/findings/$target-" "${saved[@]}" 2>"$log.replay" ||
       { cat "$log.replay"; echo "fuzz: $target fails on a saved reproducer" >&2; exit 1; }
   fi
-  echo "== $target: fuzzing for ${seconds}s"
-  if ! "$bin" -max_total_time="$seconds" -timeout=60 -print_final_stats=1 \
+  echo "== $target: fuzzing for ${seconds}s (seed $seed)"
+  if ! "$bin" -seed="$seed" -max_total_time="$seconds" -timeout=60 -print_final_stats=1 \
       -artifact_prefix="$build/findings/$target-" "$@" "$corpus" "$seed_dir" >"$log" 2>&1; then
     tail -n 80 "$log"
     echo "fuzz: $target found a defect; the input is in $build/findings/" >&2
