@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "half.h"
+#include "matmat_loops.h"
 
 #define OLVU_AVX2 __attribute__((target("avx2,fma,f16c")))
 
@@ -21,142 +22,68 @@ OLVU_AVX2 inline float sum_pairwise(__m128 v) {
   return _mm_cvtss_f32(_mm_add_ss(h, _mm_movehdup_ps(h)));
 }
 
-OLVU_AVX2 void expand_q8_row(const uint8_t* blk, int32_t K, float* buf) {
-  const int32_t nb = K / 32;
-  for (int32_t b = 0; b < nb; ++b, blk += Q8_BLOCK_BYTES) {
-    float s;
-    std::memcpy(&s, blk, 4);
-    const __m256 scale = _mm256_set1_ps(s);
-    for (int part = 0; part < 4; ++part) {
-      int64_t eight;
-      std::memcpy(&eight, blk + 4 + 8 * part, 8);
-      const __m256i v = _mm256_cvtepi8_epi32(_mm_cvtsi64_si128(eight));
-      _mm256_storeu_ps(buf + 32 * b + 8 * part, _mm256_mul_ps(_mm256_cvtepi32_ps(v), scale));
-    }
-  }
-  for (int32_t k = 32 * nb; k < K; ++k) buf[k] = 0.0f;
-}
-
-OLVU_AVX2 void expand_f16_run(const uint8_t* h, int64_t K, float* buf) {
-  int64_t c = 0;
-  for (; c + 8 <= K; c += 8)
-    _mm256_storeu_ps(buf + c, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + 2 * c))));
-  for (; c < K; ++c) {
-    uint16_t v;
-    std::memcpy(&v, h + 2 * c, 2);
-    buf[c] = half_to_float(v);
-  }
-}
-
-template <int R>
-OLVU_AVX2 void dot_d(const float* X, int64_t ldx, const float* w, int32_t K, float* Y, int64_t ldy) {
-  __m256 lo[R], hi[R];
-  for (int t = 0; t < R; ++t) lo[t] = hi[t] = _mm256_setzero_ps();
-  int32_t c = 0;
-  for (; c + 16 <= K; c += 16) {
-    const __m256 w0 = _mm256_loadu_ps(w + c), w1 = _mm256_loadu_ps(w + c + 8);
-    for (int t = 0; t < R; ++t) {
-      lo[t] = _mm256_fmadd_ps(_mm256_loadu_ps(X + t * ldx + c), w0, lo[t]);
-      hi[t] = _mm256_fmadd_ps(_mm256_loadu_ps(X + t * ldx + c + 8), w1, hi[t]);
-    }
-  }
-  for (int t = 0; t < R; ++t) {
-    const float* x = X + t * ldx;
-    float s = 0.0f;
-    if (K >= 16) {
-      s = sum_pairwise(_mm_add_ps(_mm_add_ps(_mm256_castps256_ps128(lo[t]), _mm256_extractf128_ps(lo[t], 1)),
-                                  _mm_add_ps(_mm256_castps256_ps128(hi[t]), _mm256_extractf128_ps(hi[t], 1))));
-    }
-    int32_t k = c;
-    if (K - k >= 4) {
-      __m128 T = _mm_set_ss(s);
-      for (; k + 4 <= K; k += 4) T = _mm_fmadd_ps(_mm_loadu_ps(x + k), _mm_loadu_ps(w + k), T);
-      s = sum_pairwise(T);
-    }
-    for (; k < K; ++k) s = std::fmaf(x[k], w[k], s);
-    Y[t * ldy] = s;
-  }
-}
-
-OLVU_AVX2 void dot_all_rows(const MatJob* job, const float* w, int32_t o) {
-  const int32_t M = job->M, K = job->K;
-  const int64_t N = job->N;
-  int32_t r = 0;
-  for (; r + 4 <= M; r += 4) dot_d<4>(job->X + static_cast<int64_t>(r) * K, K, w, K, job->Y + r * N + o, N);
-  for (; r < M; ++r) dot_d<1>(job->X + static_cast<int64_t>(r) * K, K, w, K, job->Y + r * N + o, N);
-}
-
-void store_zero_column(const MatJob* job, int32_t o) {
-  for (int32_t r = 0; r < job->M; ++r) job->Y[static_cast<int64_t>(r) * job->N + o] = 0.0f;
-}
-
-OLVU_AVX2 void mm_q8(void* ctx, int32_t start, int32_t end) {
-  const MatJob* job = static_cast<const MatJob*>(ctx);
-  const int32_t K = job->K;
-  alignas(32) float buf[MAX_IN_DIM];
-  const uint8_t* base = static_cast<const uint8_t*>(job->weights);
-  const int64_t row_bytes = static_cast<int64_t>(K / 32) * Q8_BLOCK_BYTES;
-  for (int32_t o = start; o < end; ++o) {
-    if (K <= 0) {
-      store_zero_column(job, o);
-      continue;
-    }
-    expand_q8_row(base + o * row_bytes, K, buf);
-    dot_all_rows(job, buf, o);
-  }
-}
-
-OLVU_AVX2 void mm_f16(void* ctx, int32_t start, int32_t end) {
-  const MatJob* job = static_cast<const MatJob*>(ctx);
-  const int32_t K = job->K;
-  alignas(32) float buf[MAX_IN_DIM];
-  const uint8_t* base = static_cast<const uint8_t*>(job->weights);
-  for (int32_t o = start; o < end; ++o) {
-    if (K <= 0) {
-      store_zero_column(job, o);
-      continue;
-    }
-    expand_f16_run(base + 2 * static_cast<int64_t>(o) * K, K, buf);
-    dot_all_rows(job, buf, o);
-  }
-}
-
-OLVU_AVX2 void mm_f32(void* ctx, int32_t start, int32_t end) {
-  const MatJob* job = static_cast<const MatJob*>(ctx);
-  const int32_t M = job->M, K = job->K;
-  const int64_t N = job->N;
-  if (M < 1) return;
-  const float* base = static_cast<const float*>(job->weights);
-  for (int32_t o = start; o < end; ++o) {
-    if (K <= 0) {
-      store_zero_column(job, o);
-      continue;
-    }
-    const float* w = base + static_cast<int64_t>(o) * K;
-    if (K <= 3) {
-      for (int32_t r = 0; r < M; ++r) {
-        const float* x = job->X + static_cast<int64_t>(r) * K;
-        float y = x[0] * w[0];
-        if (K >= 2) y = std::fmaf(x[1], w[1], y);
-        if (K == 3) y = std::fmaf(x[2], w[2], y);
-        job->Y[r * N + o] = y;
+// This path's row expansions and dot product; the loops over rows around
+// them are shared with the other vector paths.
+struct Avx2 {
+  static OLVU_AVX2 void expand_q8_row(const uint8_t* blk, int32_t K, float* buf) {
+    const int32_t nb = K / 32;
+    for (int32_t b = 0; b < nb; ++b, blk += Q8_BLOCK_BYTES) {
+      float s;
+      std::memcpy(&s, blk, 4);
+      const __m256 scale = _mm256_set1_ps(s);
+      for (int part = 0; part < 4; ++part) {
+        int64_t eight;
+        std::memcpy(&eight, blk + 4 + 8 * part, 8);
+        const __m256i v = _mm256_cvtepi8_epi32(_mm_cvtsi64_si128(eight));
+        _mm256_storeu_ps(buf + 32 * b + 8 * part, _mm256_mul_ps(_mm256_cvtepi32_ps(v), scale));
       }
-    } else {
-      dot_all_rows(job, w, o);
+    }
+    for (int32_t k = 32 * nb; k < K; ++k) buf[k] = 0.0f;
+  }
+
+  static OLVU_AVX2 void expand_f16_run(const uint8_t* h, int64_t K, float* buf) {
+    int64_t c = 0;
+    for (; c + 8 <= K; c += 8)
+      _mm256_storeu_ps(buf + c, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + 2 * c))));
+    for (; c < K; ++c) {
+      uint16_t v;
+      std::memcpy(&v, h + 2 * c, 2);
+      buf[c] = half_to_float(v);
     }
   }
-}
 
-OLVU_AVX2 void expand_q8(const uint8_t* data, int64_t rows, int32_t K, float* dst) {
-  const int64_t row_bytes = static_cast<int64_t>(K / 32) * Q8_BLOCK_BYTES;
-  for (int64_t o = 0; o < rows; ++o) expand_q8_row(data + o * row_bytes, K, dst + o * K);
-}
+  template <int R>
+  static OLVU_AVX2 void dot(const float* X, int64_t ldx, const float* w, int32_t K, float* Y, int64_t ldy) {
+    __m256 lo[R], hi[R];
+    for (int t = 0; t < R; ++t) lo[t] = hi[t] = _mm256_setzero_ps();
+    int32_t c = 0;
+    for (; c + 16 <= K; c += 16) {
+      const __m256 w0 = _mm256_loadu_ps(w + c), w1 = _mm256_loadu_ps(w + c + 8);
+      for (int t = 0; t < R; ++t) {
+        lo[t] = _mm256_fmadd_ps(_mm256_loadu_ps(X + t * ldx + c), w0, lo[t]);
+        hi[t] = _mm256_fmadd_ps(_mm256_loadu_ps(X + t * ldx + c + 8), w1, hi[t]);
+      }
+    }
+    for (int t = 0; t < R; ++t) {
+      const float* x = X + t * ldx;
+      float s = 0.0f;
+      if (K >= 16) {
+        s = sum_pairwise(_mm_add_ps(_mm_add_ps(_mm256_castps256_ps128(lo[t]), _mm256_extractf128_ps(lo[t], 1)),
+                                    _mm_add_ps(_mm256_castps256_ps128(hi[t]), _mm256_extractf128_ps(hi[t], 1))));
+      }
+      int32_t k = c;
+      if (K - k >= 4) {
+        __m128 T = _mm_set_ss(s);
+        for (; k + 4 <= K; k += 4) T = _mm_fmadd_ps(_mm_loadu_ps(x + k), _mm_loadu_ps(w + k), T);
+        s = sum_pairwise(T);
+      }
+      for (; k < K; ++k) s = std::fmaf(x[k], w[k], s);
+      Y[t * ldy] = s;
+    }
+  }
+};
 
-OLVU_AVX2 void expand_f16(const uint16_t* data, int64_t n, float* dst) {
-  expand_f16_run(reinterpret_cast<const uint8_t*>(data), n, dst);
-}
-
-const detail::MmKernels kAvx2 = {mm_q8, mm_f16, mm_f32, expand_q8, expand_f16};
+const detail::MmKernels kAvx2 = detail::MatmatLoops<Avx2>::kernels;
 
 }  // namespace
 
