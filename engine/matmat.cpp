@@ -14,6 +14,7 @@
 
 #include "fatal.h"
 #include "half.h"
+#include "matmat_loops.h"
 
 namespace {
 
@@ -31,125 +32,61 @@ inline float load_f32(const void* p) {
   return v;
 }
 
-// The dot product every pool kernel uses: four four-lane accumulators over
-// 16 inputs per step, then one four-lane step seeded with the sum, then single
-// fused steps.
-float dot_d(const float* x, const float* w, int32_t K) {
-  float s = 0.0f;
-  int32_t c = 0;
-  if (K >= 16) {
-    float A[4][4] = {};
-    for (; c + 16 <= K; c += 16)
-      for (int j = 0; j < 4; ++j)
-        for (int i = 0; i < 4; ++i)
-          A[j][i] = std::fmaf(x[c + 4 * j + i], w[c + 4 * j + i], A[j][i]);
-    float V[4];
-    for (int i = 0; i < 4; ++i) V[i] = (A[0][i] + A[1][i]) + (A[2][i] + A[3][i]);
-    s = (V[0] + V[1]) + (V[2] + V[3]);
-  }
-  if (K - c >= 4) {
-    float T[4] = {s, 0.0f, 0.0f, 0.0f};
-    for (; c + 4 <= K; c += 4)
-      for (int i = 0; i < 4; ++i) T[i] = std::fmaf(x[c + i], w[c + i], T[i]);
-    s = (T[0] + T[1]) + (T[2] + T[3]);
-  }
-  for (; c < K; ++c) s = std::fmaf(x[c], w[c], s);
-  return s;
-}
-
-// Weight rows cut short of K (a q8 K that is not a multiple of 32) read as
-// zeros rather than as whatever the stack held.
-void expand_q8_row(const uint8_t* blk, int32_t K, float* buf) {
-  const int32_t nb = K / 32;
-  for (int32_t b = 0; b < nb; ++b, blk += Q8_BLOCK_BYTES) {
-    const float scale = load_f32(blk);
-    const int8_t* q = reinterpret_cast<const int8_t*>(blk + 4);
-    for (int j = 0; j < 32; ++j) buf[32 * b + j] = scale * static_cast<float>(q[j]);
-  }
-  for (int32_t k = 32 * nb; k < K; ++k) buf[k] = 0.0f;
-}
-
-void expand_f16_run(const uint16_t* h, int64_t n, float* buf) {
-  for (int64_t k = 0; k < n; ++k) {
-    uint16_t v;
-    std::memcpy(&v, h + k, 2);
-    buf[k] = half_to_float(v);
-  }
-}
-
-void expand_q8_rows(const uint8_t* data, int64_t rows, int32_t K, float* dst) {
-  const int64_t row_bytes = static_cast<int64_t>(K / 32) * Q8_BLOCK_BYTES;
-  for (int64_t o = 0; o < rows; ++o) expand_q8_row(data + o * row_bytes, K, dst + o * K);
-}
-
-void store_zero_column(const MatJob* job, int32_t o) {
-  for (int32_t r = 0; r < job->M; ++r) job->Y[static_cast<int64_t>(r) * job->N + o] = 0.0f;
-}
-
-void dot_rows(const MatJob* job, const float* w, int32_t o) {
-  const int32_t K = job->K, N = job->N;
-  for (int32_t r = 0; r < job->M; ++r)
-    job->Y[static_cast<int64_t>(r) * N + o] = dot_d(job->X + static_cast<int64_t>(r) * K, w, K);
-}
-
-void mm_q8_scalar(void* ctx, int32_t start, int32_t end) {
-  const MatJob* job = static_cast<const MatJob*>(ctx);
-  const int32_t K = job->K;
-  float buf[MAX_IN_DIM];
-  const uint8_t* base = static_cast<const uint8_t*>(job->weights);
-  const int64_t row_bytes = static_cast<int64_t>(K / 32) * Q8_BLOCK_BYTES;
-  for (int32_t o = start; o < end; ++o) {
-    if (K <= 0) {
-      store_zero_column(job, o);
-      continue;
+// The portable path's row expansions and dot product; the loops over rows
+// around them are the ones the vector paths use.
+struct Scalar {
+  // The dot product every pool kernel uses: four four-lane accumulators over
+  // 16 inputs per step, then one four-lane step seeded with the sum, then
+  // single fused steps.
+  static float dot_d(const float* x, const float* w, int32_t K) {
+    float s = 0.0f;
+    int32_t c = 0;
+    if (K >= 16) {
+      float A[4][4] = {};
+      for (; c + 16 <= K; c += 16)
+        for (int j = 0; j < 4; ++j)
+          for (int i = 0; i < 4; ++i) A[j][i] = std::fmaf(x[c + 4 * j + i], w[c + 4 * j + i], A[j][i]);
+      float V[4];
+      for (int i = 0; i < 4; ++i) V[i] = (A[0][i] + A[1][i]) + (A[2][i] + A[3][i]);
+      s = (V[0] + V[1]) + (V[2] + V[3]);
     }
-    expand_q8_row(base + o * row_bytes, K, buf);
-    dot_rows(job, buf, o);
-  }
-}
-
-void mm_f16_scalar(void* ctx, int32_t start, int32_t end) {
-  const MatJob* job = static_cast<const MatJob*>(ctx);
-  const int32_t K = job->K;
-  float buf[MAX_IN_DIM];
-  const uint16_t* base = static_cast<const uint16_t*>(job->weights);
-  for (int32_t o = start; o < end; ++o) {
-    if (K <= 0) {
-      store_zero_column(job, o);
-      continue;
+    if (K - c >= 4) {
+      float T[4] = {s, 0.0f, 0.0f, 0.0f};
+      for (; c + 4 <= K; c += 4)
+        for (int i = 0; i < 4; ++i) T[i] = std::fmaf(x[c + i], w[c + i], T[i]);
+      s = (T[0] + T[1]) + (T[2] + T[3]);
     }
-    expand_f16_run(base + static_cast<int64_t>(o) * K, K, buf);
-    dot_rows(job, buf, o);
+    for (; c < K; ++c) s = std::fmaf(x[c], w[c], s);
+    return s;
   }
-}
 
-void mm_f32_scalar(void* ctx, int32_t start, int32_t end) {
-  const MatJob* job = static_cast<const MatJob*>(ctx);
-  const int32_t M = job->M, N = job->N, K = job->K;
-  if (M < 1) return;
-  const float* base = static_cast<const float*>(job->weights);
-  for (int32_t o = start; o < end; ++o) {
-    if (K <= 0) {
-      store_zero_column(job, o);
-      continue;
+  template <int R>
+  static void dot(const float* X, int64_t ldx, const float* w, int32_t K, float* Y, int64_t ldy) {
+    for (int t = 0; t < R; ++t) Y[t * ldy] = dot_d(X + t * ldx, w, K);
+  }
+
+  // Weight rows cut short of K (a q8 K that is not a multiple of 32) read as
+  // zeros rather than as whatever the stack held.
+  static void expand_q8_row(const uint8_t* blk, int32_t K, float* buf) {
+    const int32_t nb = K / 32;
+    for (int32_t b = 0; b < nb; ++b, blk += Q8_BLOCK_BYTES) {
+      const float scale = load_f32(blk);
+      const int8_t* q = reinterpret_cast<const int8_t*>(blk + 4);
+      for (int j = 0; j < 32; ++j) buf[32 * b + j] = scale * static_cast<float>(q[j]);
     }
-    const float* w = base + static_cast<int64_t>(o) * K;
-    if (K <= 3) {
-      for (int32_t r = 0; r < M; ++r) {
-        const float* x = job->X + static_cast<int64_t>(r) * K;
-        float y = x[0] * w[0];
-        if (K >= 2) y = std::fmaf(x[1], w[1], y);
-        if (K == 3) y = std::fmaf(x[2], w[2], y);
-        job->Y[static_cast<int64_t>(r) * N + o] = y;
-      }
-    } else {
-      dot_rows(job, w, o);
+    for (int32_t k = 32 * nb; k < K; ++k) buf[k] = 0.0f;
+  }
+
+  static void expand_f16_run(const uint8_t* h, int64_t n, float* buf) {
+    for (int64_t k = 0; k < n; ++k) {
+      uint16_t v;
+      std::memcpy(&v, h + 2 * k, 2);
+      buf[k] = half_to_float(v);
     }
   }
-}
+};
 
-const detail::MmKernels kScalar = {mm_q8_scalar, mm_f16_scalar, mm_f32_scalar, expand_q8_rows,
-                                      expand_f16_run};
+const detail::MmKernels kScalar = detail::MatmatLoops<Scalar>::kernels;
 
 const detail::MmKernels* active() {
   static const detail::MmKernels* k = [] {
