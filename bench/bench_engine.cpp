@@ -23,10 +23,10 @@
 
 #include "olvt_model.h"
 #include "olvu.h"
-#include "pool.h"
+#include "runtime/pool.h"
 #include "read_probe.h"
-#include "sampler.h"
-#include "state.h"
+#include "forward/sampler.h"
+#include "runtime/state.h"
 
 namespace {
 

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "cpu_features.h"
-#include "matmat.h"
-#include "matvec.h"
+#include "kernels/cpu_features.h"
+#include "kernels/matmat.h"
+#include "kernels/matvec.h"
 #include "olvt_writer.h"
-#include "pool.h"
+#include "runtime/pool.h"
 #include "read_probe.h"
 
 namespace {

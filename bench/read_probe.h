@@ -10,11 +10,11 @@
 #include <cstring>
 
 #if defined(__x86_64__)
-#include "avx512_intrinsics.h"
+#include "kernels/avx512_intrinsics.h"
 #endif
 
-#include "cpu_features.h"
-#include "pool.h"
+#include "kernels/cpu_features.h"
+#include "runtime/pool.h"
 
 namespace read_probe {
 

@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "fork_child.h"
-#include "model.h"
-#include "model_limits.h"
+#include "model/model.h"
+#include "model/model_limits.h"
 #include "olvu.h"
-#include "pool.h"
-#include "state.h"
+#include "runtime/pool.h"
+#include "runtime/state.h"
 
 namespace {
 

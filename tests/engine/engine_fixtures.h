@@ -13,7 +13,7 @@
 
 #include "olvt_model.h"
 #include "olvu.h"
-#include "state.h"
+#include "runtime/state.h"
 
 namespace fx {
 

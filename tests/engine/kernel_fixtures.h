@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "half.h"
-#include "model.h"
+#include "kernels/half.h"
+#include "model/model.h"
 #include "olvt_model.h"
 #include "olvt_writer.h"
 

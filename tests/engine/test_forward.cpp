@@ -9,7 +9,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "decode_step.h"
+#include "forward/decode_step.h"
 #include "engine_fixtures.h"
 #include "reference_model.h"
 

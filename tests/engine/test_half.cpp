@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "half.h"
+#include "kernels/half.h"
 #include "olvt_writer.h"
 
 namespace {

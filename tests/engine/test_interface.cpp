@@ -6,11 +6,11 @@
 #include <cstring>
 #include <memory>
 
-#include "decode_step.h"
+#include "forward/decode_step.h"
 #include "engine_fixtures.h"
-#include "prefill.h"
-#include "sampler.h"
-#include "work_alloc.h"
+#include "forward/prefill.h"
+#include "forward/sampler.h"
+#include "runtime/work_alloc.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "child_process.h"
-#include "model_limits.h"
+#include "model/model_limits.h"
 
 namespace {
 

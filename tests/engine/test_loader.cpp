@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "child_process.h"
-#include "half.h"
-#include "model.h"
+#include "kernels/half.h"
+#include "model/model.h"
 #include "olvt_writer.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "child_process.h"
-#include "model.h"
+#include "model/model.h"
 #include "olvt_writer.h"
-#include "tensor_lookup.h"
+#include "model/tensor_lookup.h"
 
 namespace {
 

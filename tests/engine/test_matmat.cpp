@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "kernel_fixtures.h"
-#include "matmat.h"
-#include "pool.h"
+#include "kernels/matmat.h"
+#include "runtime/pool.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "kernel_fixtures.h"
-#include "matvec.h"
-#include "pool.h"
+#include "kernels/matvec.h"
+#include "runtime/pool.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "child_process.h"
-#include "model.h"
+#include "model/model.h"
 #include "olvt_writer.h"
-#include "state.h"
+#include "runtime/state.h"
 
 namespace {
 

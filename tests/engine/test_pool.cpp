@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "child_process.h"
-#include "pool.h"
+#include "runtime/pool.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "sampler.h"
+#include "forward/sampler.h"
 
 namespace {
 

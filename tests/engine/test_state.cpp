@@ -10,7 +10,7 @@
 
 #include "child_process.h"
 #include "olvt_model.h"
-#include "state.h"
+#include "runtime/state.h"
 
 namespace {
 

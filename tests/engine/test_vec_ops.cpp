@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "vec_ops.h"
+#include "kernels/vec_ops.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "child_process.h"
 #include "engine_fixtures.h"
-#include "model.h"
+#include "model/model.h"
 #include "olvu.h"
 
 namespace {

@@ -1,7 +1,0 @@
-// The one-token forward pass: feeds one id through every layer at each
-// layer's own next position and writes the logits of the following token.
-#pragma once
-
-#include "state.h"
-
-void decode_step(RuntimeState* state, TokenId token, float* logits);

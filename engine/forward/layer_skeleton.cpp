@@ -1,0 +1,104 @@
+// Norms, feed-forward block, residual add and output head of both passes.
+#include "forward/layer_skeleton.h"
+
+#include <cmath>
+
+#include "runtime/fatal.h"
+#include "kernels/matmat.h"
+#include "kernels/matvec.h"
+#include "runtime/pool.h"
+#include "model/tensor_lookup.h"
+#include "kernels/vec_ops.h"
+#include "runtime/work_alloc.h"
+
+void rms_norm(const float* x, const float* w, int32_t n, float eps, float* y) {
+  const float s = vdot(x, x, n);
+  const float inv_n = 1.0f / static_cast<float>(n);
+  const float m = std::fmaf(s, inv_n, eps);
+  const float q = 1.0f / std::sqrt(m);
+  vnorm_scale(x, w, q, y, n);
+}
+
+void final_norm(const float* x, const float* w, int32_t n, float eps, float* y) {
+  const float s = vdot(x, x, n);
+  const float m = s / static_cast<float>(n) + eps;
+  const float q = 1.0f / std::sqrt(m);
+  vnorm_scale(x, w, q, y, n);
+}
+
+void residual_add(float* h, const float* o, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) h[i] = h[i] + o[i];
+}
+
+void swiglu(float* gate, const float* up, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) {
+    const float g = gate[i];
+    gate[i] = (up[i] * g) / (std::exp(-g) + 1.0f);
+  }
+}
+
+MlpWeights mlp_lookup(const ModelConfig* c, int32_t layer) {
+  const int64_t H = c->hidden_size, F = c->ffn_size;
+  MlpWeights w;
+  w.gate = get_matrix(c, "model.layers.%d.mlp.gate_proj.weight", layer, F, H);
+  w.up = get_matrix(c, "model.layers.%d.mlp.up_proj.weight", layer, F, H);
+  w.down = get_matrix(c, "model.layers.%d.mlp.down_proj.weight", layer, H, F);
+  return w;
+}
+
+namespace {
+
+struct SwigluJob {
+  float* gate;
+  const float* up;
+  int64_t row;
+};
+
+// The activation is elementwise, so rows may run on any participant: a
+// batch holds count x ffn_size exponentials, far too many for one thread.
+void swiglu_rows(void* ctx, int32_t start, int32_t end) {
+  const SwigluJob* j = static_cast<const SwigluJob*>(ctx);
+  swiglu(j->gate + start * j->row, j->up + start * j->row, (end - start) * j->row);
+}
+
+// One token's activation in slices of this many values per pool index.
+constexpr int32_t SWIGLU_SLICE = 512;
+
+}  // namespace
+
+void mlp_block_step(RuntimeState* st, int32_t layer) {
+  const ModelConfig* c = st->config;
+  const MlpWeights w = mlp_lookup(c, layer);
+  const int32_t H = static_cast<int32_t>(c->hidden_size), F = static_cast<int32_t>(c->ffn_size);
+  matvec(w.gate, st->normed, st->mlp_gate, F, H);
+  matvec(w.up, st->normed, st->mlp_up, F, H);
+  if (F % SWIGLU_SLICE == 0) {
+    SwigluJob job{st->mlp_gate, st->mlp_up, SWIGLU_SLICE};
+    pool_for(swiglu_rows, &job, F / SWIGLU_SLICE, 1);
+  } else {
+    swiglu(st->mlp_gate, st->mlp_up, F);
+  }
+  matvec(w.down, st->mlp_gate, st->block_out, H, F);
+}
+
+void mlp_block_batch(const ModelConfig* c, const MlpWeights& w, const float* normed, float* out,
+                     int32_t count) {
+  const int32_t H = static_cast<int32_t>(c->hidden_size), F = static_cast<int32_t>(c->ffn_size);
+  const int64_t n = static_cast<int64_t>(count) * F;
+  float* gate = work_alloc(n, "batch_mlp_gate");
+  float* up = work_alloc(n, "batch_mlp_up");
+  if (!gate || !up) fatal("oom prefill mlp");
+  matmat_t(w.gate, normed, gate, count, F, H);
+  matmat_t(w.up, normed, up, count, F, H);
+  SwigluJob job{gate, up, F};
+  pool_for(swiglu_rows, &job, count, 4);
+  matmat_t(w.down, gate, out, count, H, F);
+  work_free(gate);
+  work_free(up);
+}
+
+void output_head(const ModelConfig* c, const TensorEntry* embedding, const float* normed,
+                 float* logits) {
+  matvec(embedding, normed, logits, static_cast<int32_t>(c->vocab_size),
+         static_cast<int32_t>(c->hidden_size));
+}

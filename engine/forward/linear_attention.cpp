@@ -1,0 +1,273 @@
+// Linear-attention layer. The recurrence and the gated norm are one function
+// for both forms; the convolution adds its taps in each form's own order.
+#include "forward/linear_attention.h"
+
+#include <math.h>
+
+#include <cstring>
+
+#include "runtime/fatal.h"
+#include "kernels/matmat.h"
+#include "kernels/matvec.h"
+#include "runtime/pool.h"
+#include "model/tensor_lookup.h"
+#include "kernels/vec_ops.h"
+#include "runtime/work_alloc.h"
+
+namespace {
+
+constexpr int32_t MAX_LIN_DIM = 256;
+constexpr int32_t MAX_LIN_HEADS = 16;
+
+struct LinWeights {
+  const TensorEntry *qkv, *z, *b, *a;
+  const float *conv, *dt_bias, *A_log, *norm;
+  const TensorEntry* out;
+};
+
+struct LinDims {
+  int32_t H, dk, dv, key_dim, value_dim, conv_dim, K, hidden;
+};
+
+LinDims dims_of(const ModelConfig* c) {
+  LinDims d;
+  d.H = static_cast<int32_t>(c->lin_v_heads);
+  d.dk = static_cast<int32_t>(c->lin_k_dim);
+  d.dv = static_cast<int32_t>(c->lin_v_dim);
+  d.key_dim = lin_key_dim(c);
+  d.value_dim = lin_value_dim(c);
+  d.conv_dim = lin_conv_dim(c);
+  d.K = static_cast<int32_t>(c->conv_kernel);
+  d.hidden = static_cast<int32_t>(c->hidden_size);
+  return d;
+}
+
+LinWeights lookup(const ModelConfig* c, int32_t l, const LinDims& d) {
+  LinWeights w;
+  w.qkv = get_matrix(c, "model.layers.%d.linear_attn.in_proj_qkv.weight", l, d.conv_dim, d.hidden);
+  w.z = get_matrix(c, "model.layers.%d.linear_attn.in_proj_z.weight", l, d.value_dim, d.hidden);
+  w.b = get_matrix(c, "model.layers.%d.linear_attn.in_proj_b.weight", l, d.H, d.hidden);
+  w.a = get_matrix(c, "model.layers.%d.linear_attn.in_proj_a.weight", l, d.H, d.hidden);
+  w.conv = get_vector(c, "model.layers.%d.linear_attn.conv1d.weight", l,
+                      static_cast<int64_t>(d.conv_dim) * d.K);
+  w.dt_bias = get_vector(c, "model.layers.%d.linear_attn.dt_bias", l, d.H);
+  w.A_log = get_vector(c, "model.layers.%d.linear_attn.A_log", l, d.H);
+  w.norm = get_vector(c, "model.layers.%d.linear_attn.norm.weight", l, d.dv);
+  w.out = get_matrix(c, "model.layers.%d.linear_attn.out_proj.weight", l, d.hidden, d.value_dim);
+  return w;
+}
+
+float q_scale_of(int32_t dk) { return 1.0f / sqrtf(static_cast<float>(dk)); }
+
+void l2_normalise(float* x, int32_t n) {
+  const float s = vdot(x, x, n);
+  const float r = 1.0f / sqrtf(s + L2_EPS);
+  for (int32_t i = 0; i < n; ++i) x[i] = x[i] * r;
+}
+
+// The convolution loops are written once and compiled twice, so that on a
+// processor with FMA every fused multiply-add is one instruction.
+// The one-token convolution over channels [start, end).
+struct ConvStepJob {
+  const float* qkv;
+  const float* ring;
+  const float* w;
+  int32_t conv_dim;
+  int32_t K;
+  int32_t lin_pos;
+  float* conv_out;
+};
+
+template <int Unused = 0>
+inline __attribute__((always_inline)) void conv_step_body(const ConvStepJob* job, int32_t start,
+                                                          int32_t end) {
+  const int32_t K = job->K, C = job->conv_dim;
+  for (int32_t c = start; c < end; ++c) {
+    const float* wc = job->w + static_cast<int64_t>(c) * K;
+    float acc = job->qkv[c] * load_f32(wc + K - 1);
+    for (int32_t j = 0; j < K - 1; ++j) {
+      const int32_t p = job->lin_pos - (K - 1) + j;
+      if (p < 0) continue;
+      acc = fmaf(job->ring[static_cast<int64_t>(p % (K - 1)) * C + c], load_f32(wc + j), acc);
+    }
+    job->conv_out[c] = acc / (expf(-acc) + 1.0f);
+  }
+}
+
+template <int Unused = 0>
+inline __attribute__((always_inline)) void conv_batch_body(const ConvPrefJob* job, int32_t start,
+                                                           int32_t end) {
+  const int32_t K = job->conv_kernel, C = job->conv_dim;
+  for (int32_t t = 0; t < job->count; ++t) {
+    for (int32_t c = start; c < end; ++c) {
+      const float* wc = job->conv_weight + static_cast<int64_t>(c) * K;
+      float acc = 0.0f;
+      for (int32_t j = 0; j < K; ++j) {
+        const int32_t src = t - (K - 1) + j;
+        float x;
+        if (src >= 0) {
+          x = job->qkv[static_cast<int64_t>(src) * C + c];
+        } else {
+          if (!job->ring) continue;
+          const int32_t p = job->lin_pos + src;
+          if (p < 0) continue;
+          x = job->ring[static_cast<int64_t>(p % (K - 1)) * C + c];
+        }
+        acc = fmaf(x, load_f32(wc + j), acc);
+      }
+      job->conv_out[static_cast<int64_t>(t) * C + c] = acc / (expf(-acc) + 1.0f);
+    }
+  }
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2,fma"))) void conv_step_fma(const ConvStepJob* job, int32_t start,
+                                                       int32_t end) {
+  conv_step_body(job, start, end);
+}
+__attribute__((target("avx2,fma"))) void conv_batch_fma(const ConvPrefJob* job, int32_t start,
+                                                        int32_t end) {
+  conv_batch_body(job, start, end);
+}
+#endif
+
+void conv_step_range(void* ctx, int32_t start, int32_t end) {
+  const ConvStepJob* job = static_cast<const ConvStepJob*>(ctx);
+#if defined(__x86_64__)
+  if (vec_detail::have_avx2()) return conv_step_fma(job, start, end);
+#endif
+  conv_step_body(job, start, end);
+}
+
+}  // namespace
+
+void conv_pref_range(void* ctx, int32_t start, int32_t end) {
+  const ConvPrefJob* job = static_cast<const ConvPrefJob*>(ctx);
+  if (start >= end || job->count < 1) return;
+#if defined(__x86_64__)
+  if (vec_detail::have_avx2()) return conv_batch_fma(job, start, end);
+#endif
+  conv_batch_body(job, start, end);
+}
+
+void gated_delta_rule(const float* conv, int32_t h, float a, float b, float* S, float* o,
+                      int32_t dk, int32_t dv, int32_t key_dim, float q_scale, float A_log_h,
+                      float dt_bias_h) {
+  float q[MAX_LIN_DIM], k[MAX_LIN_DIM], kv_mem[MAX_LIN_DIM], delta[MAX_LIN_DIM];
+  std::memcpy(q, conv + static_cast<int64_t>(h) * dk, sizeof(float) * dk);
+  std::memcpy(k, conv + key_dim + static_cast<int64_t>(h) * dk, sizeof(float) * dk);
+  const float* v = conv + 2 * static_cast<int64_t>(key_dim) + static_cast<int64_t>(h) * dv;
+  l2_normalise(q, dk);
+  l2_normalise(k, dk);
+  for (int32_t i = 0; i < dk; ++i) q[i] = q[i] * q_scale;
+
+  const float e = expf(A_log_h);
+  const float x = dt_bias_h + a;
+  const float sp = x > SOFTPLUS_CUTOFF ? x : log1pf(expf(x));
+  const float g = expf(sp * -e);
+  const float eb = expf(-b);
+
+  vdelta_decay_read(S, dk, dv, g, k, kv_mem);
+  const float beta = 1.0f / (eb + 1.0f);
+  for (int32_t j = 0; j < dv; ++j) delta[j] = (v[j] - kv_mem[j]) * beta;
+  vdelta_update_read(S, dk, dv, k, delta, q, o);
+}
+
+void gated_rms_norm(float* o, const float* z, const float* w, int32_t dv, float eps) {
+  const float s = vdot(o, o, dv);
+  const float inv_dv = 1.0f / static_cast<float>(dv);
+  const float r = sqrtf(fmaf(s, inv_dv, eps));
+  for (int32_t j = 0; j < dv; ++j)
+    o[j] = ((o[j] * z[j]) * load_f32(w + j)) / fmaf(expf(-z[j]), r, r);
+}
+
+void delta_pref_range(void* ctx, int32_t start, int32_t end) {
+  const DeltaPrefJob* j = static_cast<const DeltaPrefJob*>(ctx);
+  if (start >= end || j->count < 1) return;
+  const int32_t H = j->lin_v_heads, dk = j->lin_k_dim, dv = j->lin_v_dim;
+  for (int32_t h = start; h < end; ++h) {
+    float* S = j->rec_state + static_cast<int64_t>(h) * dk * dv;
+    for (int32_t t = 0; t < j->count; ++t) {
+      const int64_t slice = static_cast<int64_t>(t) * j->value_dim + static_cast<int64_t>(h) * dv;
+      float* o = j->core_out + slice;
+      gated_delta_rule(j->conv_out + static_cast<int64_t>(t) * j->conv_dim, h,
+                       j->a[static_cast<int64_t>(t) * H + h], j->b[static_cast<int64_t>(t) * H + h],
+                       S, o, dk, dv, j->key_dim, j->q_scale, load_f32(j->A_log + h),
+                       load_f32(j->dt_bias + h));
+      gated_rms_norm(o, j->z + slice, j->norm_weight, dv, j->rms_eps);
+    }
+  }
+}
+
+void linear_attention_step(RuntimeState* st, int32_t layer) {
+  const ModelConfig* c = st->config;
+  const LinDims d = dims_of(c);
+  const LinWeights w = lookup(c, layer, d);
+  LayerCache* lc = &st->layers[layer];
+
+  float lin_b[MAX_LIN_HEADS], lin_a[MAX_LIN_HEADS];
+  matvec(w.qkv, st->normed, st->lin_qkv, d.conv_dim, d.hidden);
+  matvec(w.z, st->normed, st->lin_z, d.value_dim, d.hidden);
+  matvec(w.b, st->normed, lin_b, d.H, d.hidden);
+  matvec(w.a, st->normed, lin_a, d.H, d.hidden);
+
+  // The convolution and the recurrence go to the pool: channels and heads are
+  // independent and each is computed exactly as on the calling thread, while
+  // the state matrices of all heads are far too much work for one thread.
+  const int32_t p = lc->lin_pos;
+  ConvStepJob cj{st->lin_qkv, lc->conv_state, w.conv, d.conv_dim, d.K, p, st->lin_conv};
+  pool_for(conv_step_range, &cj, d.conv_dim, 64);
+  std::memcpy(lc->conv_state + static_cast<int64_t>(p % (d.K - 1)) * d.conv_dim, st->lin_qkv,
+              sizeof(float) * d.conv_dim);
+  lc->lin_pos = p + 1;
+
+  DeltaPrefJob dj{1,      d.H,  d.dk,          d.dv,         d.key_dim,     d.value_dim,
+                  d.conv_dim, q_scale_of(d.dk), c->rms_eps, lc->rec_state, st->lin_conv,
+                  st->lin_core, st->lin_z, lin_b, lin_a, w.A_log, w.dt_bias, w.norm};
+  pool_for(delta_pref_range, &dj, d.H, 1);
+  matvec(w.out, st->lin_core, st->block_out, d.hidden, d.value_dim);
+}
+
+void linear_attention_batch(RuntimeState* st, int32_t layer, const float* normed, float* out,
+                            int32_t count, int32_t P) {
+  const ModelConfig* c = st->config;
+  const LinDims d = dims_of(c);
+  const LinWeights w = lookup(c, layer, d);
+  LayerCache* lc = &st->layers[layer];
+
+  float* qkv = work_alloc(static_cast<int64_t>(count) * d.conv_dim, "batch_qkv");
+  float* conv = work_alloc(static_cast<int64_t>(count) * d.conv_dim, "batch_conv");
+  float* z = work_alloc(static_cast<int64_t>(count) * d.value_dim, "batch_z");
+  float* b = work_alloc(static_cast<int64_t>(count) * d.H, "batch_b");
+  float* a = work_alloc(static_cast<int64_t>(count) * d.H, "batch_a");
+  float* core = work_alloc(static_cast<int64_t>(count) * d.value_dim, "batch_core");
+  if (!qkv || !conv || !z || !b || !a || !core) fatal("oom prefill linear attention");
+
+  matmat_t(w.qkv, normed, qkv, count, d.conv_dim, d.hidden);
+  matmat_t(w.z, normed, z, count, d.value_dim, d.hidden);
+  matmat_t(w.b, normed, b, count, d.H, d.hidden);
+  matmat_t(w.a, normed, a, count, d.H, d.hidden);
+
+  ConvPrefJob cj{count, d.K, d.conv_dim, w.conv, qkv, conv, P >= 1 ? lc->conv_state : nullptr,
+                 lc->lin_pos};
+  pool_for(conv_pref_range, &cj, d.conv_dim, 64);
+
+  DeltaPrefJob dj{count,  d.H,  d.dk,    d.dv,   d.key_dim, d.value_dim, d.conv_dim,
+                  q_scale_of(d.dk), c->rms_eps, lc->rec_state, conv, core, z, b, a,
+                  w.A_log, w.dt_bias, w.norm};
+  pool_for(delta_pref_range, &dj, d.H, 1);
+
+  const int32_t m = d.K - 1 < count ? d.K - 1 : count;
+  for (int32_t t = count - 1; t >= count - m; --t)
+    std::memcpy(lc->conv_state + static_cast<int64_t>((P + t) % (d.K - 1)) * d.conv_dim,
+                qkv + static_cast<int64_t>(t) * d.conv_dim, sizeof(float) * d.conv_dim);
+  lc->lin_pos = P + count;
+
+  matmat_t(w.out, core, out, count, d.hidden, d.value_dim);
+  work_free(qkv);
+  work_free(conv);
+  work_free(z);
+  work_free(b);
+  work_free(a);
+  work_free(core);
+}

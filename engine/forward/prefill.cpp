@@ -1,0 +1,96 @@
+// Layer-major batched prefill: every projection of a layer is one batched
+// product over all rows; only the last row reaches the output head.
+#include "forward/prefill.h"
+
+#include "runtime/fatal.h"
+#include "forward/full_attention.h"
+#include "forward/layer_skeleton.h"
+#include "forward/linear_attention.h"
+#include "kernels/matvec.h"
+#include "runtime/pool.h"
+#include "model/tensor_lookup.h"
+#include "runtime/work_alloc.h"
+
+namespace {
+
+struct NormRowsJob {
+  const float* in;
+  const float* w;
+  float* out;
+  int32_t n;
+  float eps;
+};
+
+// Rows are normalised independently, so they may run on any participant.
+void norm_rows(void* ctx, int32_t start, int32_t end) {
+  const NormRowsJob* j = static_cast<const NormRowsJob*>(ctx);
+  for (int32_t i = start; i < end; ++i)
+    rms_norm(j->in + static_cast<int64_t>(i) * j->n, j->w, j->n, j->eps,
+             j->out + static_cast<int64_t>(i) * j->n);
+}
+
+void norm_all_rows(const float* in, const float* w, float* out, int32_t count, int32_t n,
+                   float eps) {
+  NormRowsJob job{in, w, out, n, eps};
+  pool_for(norm_rows, &job, count, 16);
+}
+
+}  // namespace
+
+void prefill_batch(RuntimeState* st, const TokenId* tokens, int32_t count, float* logits) {
+  const ModelConfig* c = st->config;
+  const int32_t start_pos = st->n_cached;
+  const int32_t H = static_cast<int32_t>(c->hidden_size);
+  const TensorEntry* embedding =
+      get_matrix(c, "model.embed_tokens.weight", 0, c->vocab_size, c->hidden_size);
+  const float* final_w = get_vector(c, "model.norm.weight", 0, c->hidden_size);
+
+  const int64_t rows = static_cast<int64_t>(count) * H;
+  float* hidden = work_alloc(rows, "batch_hidden");
+  float* normed = work_alloc(rows, "batch_normed");
+  float* out = work_alloc(rows, "batch_out");
+  if (!hidden || !normed || !out) fatal("oom prefill");
+
+  for (int32_t i = 0; i < count; ++i) {
+    if (start_pos + i <= MAX_CTX - 1) st->cached_tokens[start_pos + i] = tokens[i];
+    embed_row(embedding, tokens[i], hidden + static_cast<int64_t>(i) * H, H);
+  }
+
+  const int32_t rot_dim = rope_dim(c), rot_half = rot_dim / 2;
+  const int64_t table = static_cast<int64_t>(count) * (rot_half > 0 ? rot_half : 0);
+  float* rope_cos = work_alloc(table, "rope_cos");
+  float* rope_sin = work_alloc(table, "rope_sin");
+  if (!rope_cos || !rope_sin) fatal("oom prefill rotary tables");
+  if (rot_dim >= 2)
+    for (int32_t i = 0; i < count; ++i)
+      rope_row(start_pos + i, rot_dim, c->rope_theta, rope_cos + static_cast<int64_t>(i) * rot_half,
+               rope_sin + static_cast<int64_t>(i) * rot_half);
+
+  const int32_t n_layers = static_cast<int32_t>(c->n_layers);
+  for (int32_t l = 0; l < n_layers; ++l) {
+    const float* in_w = get_vector(c, "model.layers.%d.input_layernorm.weight", l, H);
+    const float* post_w = get_vector(c, "model.layers.%d.post_attention_layernorm.weight", l, H);
+    norm_all_rows(hidden, in_w, normed, count, H, c->rms_eps);
+    if (is_full_attention_layer(c, l))
+      full_attention_batch(st, l, normed, out, count, start_pos, rope_cos, rope_sin);
+    else
+      linear_attention_batch(st, l, normed, out, count, start_pos);
+    residual_add(hidden, out, rows);
+
+    const MlpWeights mw = mlp_lookup(c, l);
+    norm_all_rows(hidden, post_w, normed, count, H, c->rms_eps);
+    mlp_block_batch(c, mw, normed, out, count);
+    residual_add(hidden, out, rows);
+  }
+  st->n_cached = start_pos + count;
+
+  if (logits) {
+    final_norm(hidden + static_cast<int64_t>(count - 1) * H, final_w, H, c->rms_eps, normed);
+    output_head(c, embedding, normed, logits);
+  }
+  work_free(hidden);
+  work_free(normed);
+  work_free(out);
+  work_free(rope_cos);
+  work_free(rope_sin);
+}

@@ -1,0 +1,57 @@
+// Y = X . W^T for a batch of input rows: the platform BLAS from 16 rows on,
+// the engine's own pool kernels otherwise.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/cpu_features.h"
+#include "model/model.h"
+#include "runtime/pool.h"
+
+constexpr int32_t MAX_IN_DIM = 8192;
+
+struct MatJob {
+  const void* weights;
+  const float* X;
+  float* Y;
+  int32_t M;
+  int32_t N;
+  int32_t K;
+};
+
+void mm_q8_range(void* ctx, int32_t start, int32_t end);
+void mm_f16_range(void* ctx, int32_t start, int32_t end);
+void mm_f32_range(void* ctx, int32_t start, int32_t end);
+
+// 1 when batched products may use the BLAS; decided once, at the first call.
+int accel_on();
+
+void matmat_t(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t N, int32_t K);
+
+namespace detail {
+
+// One instruction set's pool kernels and weight expansions; every path gives
+// the same bits.
+struct MmKernels {
+  RangeFn q8;
+  RangeFn f16;
+  RangeFn f32;
+  // rows q8 rows of K/32 blocks each to rows x K floats (columns past the
+  // whole blocks read as 0).
+  void (*expand_q8)(const uint8_t* data, int64_t rows, int32_t K, float* dst);
+  // n halves to n floats.
+  void (*expand_f16)(const uint16_t* data, int64_t n, float* dst);
+};
+
+// The kernels of one set, or null when this build or this processor lacks it.
+const MmKernels* mm_kernels(Isa isa);
+
+const MmKernels* mm_kernels_avx2();
+const MmKernels* mm_kernels_avx512();
+
+// Test hooks on the process-wide dequantisation scratch.
+uint64_t dequant_scratch_capacity();
+// Makes the next scratch allocation fail as if memory were exhausted.
+void fail_next_scratch_allocation();
+
+}  // namespace detail

@@ -1,0 +1,39 @@
+// Work-buffer allocation with the test switch that makes a tagged request fail.
+#include "runtime/work_alloc.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "runtime/fatal.h"
+
+namespace {
+const char* g_fail_tag = nullptr;
+
+void* request(size_t bytes, const char* tag) {
+  if (g_fail_tag && tag && std::strcmp(g_fail_tag, tag) == 0) return nullptr;
+  return std::malloc(bytes ? bytes : 1);
+}
+}  // namespace
+
+float* work_alloc(int64_t n_floats, const char* tag) {
+  if (n_floats < 0 || static_cast<uint64_t>(n_floats) > SIZE_MAX / sizeof(float)) return nullptr;
+  return static_cast<float*>(request(static_cast<size_t>(n_floats) * sizeof(float), tag));
+}
+
+float* work_alloc_or_die(int64_t n_floats, const char* tag, const char* oom_message) {
+  float* p = work_alloc(n_floats, tag);
+  if (!p) fatal(oom_message);
+  return p;
+}
+
+void* work_alloc_bytes_or_die(size_t bytes, const char* tag, const char* oom_message) {
+  void* p = request(bytes, tag);
+  if (!p) fatal(oom_message);
+  return p;
+}
+
+void work_free(void* p) { std::free(p); }
+
+namespace work_alloc_detail {
+void fail_requests_tagged(const char* tag) { g_fail_tag = tag; }
+}  // namespace work_alloc_detail
