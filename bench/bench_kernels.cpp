@@ -4,7 +4,7 @@
 // products with q8 weights against the best single-precision GEMM this
 // machine's BLAS gives for the same shapes with f32 weights already expanded.
 // Prints one table. Usage: bench_kernels [threads (default: online CPUs)] [--quick]
-// [--matvec | --matmat] (one half only). With --paths instead: every kernel's
+// [--matvec | --matmat] (one half only). With --paths [--quick] instead: every kernel's
 // portable path against the path the dispatch chose, on one thread with
 // cache-resident shapes (the figure to read under an emulator, where memory
 // bandwidth means nothing but the work done per kernel still shows).
@@ -329,16 +329,17 @@ void bench_paths(int reps) {
 
 int main(int argc, char** argv) {
   int threads = 0;
-  bool quick = false, do_mv = true, do_mm = true;
+  bool quick = false, do_mv = true, do_mm = true, paths = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--paths") == 0) {
-      bench_paths(7);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+    if (std::strcmp(argv[i], "--paths") == 0) paths = true;
+    else if (std::strcmp(argv[i], "--quick") == 0) quick = true;
     else if (std::strcmp(argv[i], "--matvec") == 0) do_mm = false;
     else if (std::strcmp(argv[i], "--matmat") == 0) do_mv = false;
     else threads = std::atoi(argv[i]);
+  }
+  if (paths) {
+    bench_paths(quick ? 1 : 7);
+    return 0;
   }
   if (threads < 1) threads = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   const int reps = quick ? 3 : 5;
