@@ -1,7 +1,11 @@
 // Matrix-vector kernels and embedding rows for arm64 Advanced SIMD. Each
 // four-lane accumulator of the portable orders is one NEON register, so every
 // row keeps its scalar order lane for lane; rows run in groups of four, so one
-// load of x serves four rows and four fused chains overlap.
+// load of x serves four rows and four fused chains overlap. Guest instructions
+// run per kernel (qemu 7.2 trace of bench_kernels --paths --quick, 64 x 2048):
+// q8 1517k portable against 305k here, f16 5443k against 240k, f32 711k
+// against 176k. Emulated time shows none of it, as qemu runs tbl and the
+// vector conversions through helper calls.
 #include "kernels/matvec.h"
 
 #if defined(__aarch64__)

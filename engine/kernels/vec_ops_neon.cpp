@@ -2,6 +2,9 @@
 // the portable dot product are two four-lane registers, every other helper
 // runs four columns per register; several rows or queries go at once so that
 // every loaded row serves all of them. Each lane sums in the portable order.
+// Guest instructions against the portable forms (qemu 7.2 trace of
+// bench_kernels --paths --quick): dot rows 1005k against 3958k, weighted rows
+// 559k against 2392k, the two delta-rule passes 60k against 175k.
 #include "kernels/vec_ops.h"
 
 #if defined(__aarch64__)
