@@ -4,7 +4,10 @@
 // products with q8 weights against the best single-precision GEMM this
 // machine's BLAS gives for the same shapes with f32 weights already expanded.
 // Prints one table. Usage: bench_kernels [threads (default: online CPUs)] [--quick]
-// [--matvec | --matmat] (one half only)
+// [--matvec | --matmat] (one half only). With --paths [--quick] instead: every kernel's
+// portable path against the path the dispatch chose, on one thread with
+// cache-resident shapes (the figure to read under an emulator, where memory
+// bandwidth means nothing but the work done per kernel still shows).
 #include <cblas.h>
 #include <unistd.h>
 
@@ -20,6 +23,7 @@
 #include "kernels/cpu_features.h"
 #include "kernels/matmat.h"
 #include "kernels/matvec.h"
+#include "kernels/vec_ops.h"
 #include "olvt_writer.h"
 #include "runtime/pool.h"
 #include "read_probe.h"
@@ -213,16 +217,129 @@ std::string shape_name(const Shape& s) {
   return "M=" + std::to_string(s.M) + " N=" + std::to_string(s.N) + " K=" + std::to_string(s.K);
 }
 
+// ---- portable against dispatched path, per kernel ----
+
+void path_row(const std::string& name, int reps, const std::function<void()>& portable,
+              const std::function<void()>& chosen) {
+  const auto t = best_times(reps, {portable, chosen});
+  std::printf("%-36s %12.1f %12.1f %8.2f\n", name.c_str(), t[0] * 1e6, t[1] * 1e6, t[0] / t[1]);
+}
+
+void bench_paths(int reps) {
+  const Isa isa = best_isa();
+  std::printf("portable path against %s (one thread, cache-resident)\n", isa_name(isa));
+  std::printf("%-36s %12s %12s %8s\n", "kernel", "portable us", "vector us", "ratio");
+  const detail::MvKernels* mv_s = detail::mv_kernels(Isa::Scalar);
+  const detail::MvKernels* mv_v = detail::mv_kernels(isa);
+  const detail::MmKernels* mm_s = detail::mm_kernels(Isa::Scalar);
+  const detail::MmKernels* mm_v = detail::mm_kernels(isa);
+  auto rand_floats = [](size_t n) {
+    std::vector<float> v(n);
+    for (auto& f : v) f = static_cast<float>(static_cast<int64_t>(rnd() % 2001) - 1000) / 1000.0f;
+    return v;
+  };
+
+  const int32_t rows = 64, K = 2048;
+  std::vector<Mat> mats = {make_q8(rows, K), make_f16(rows, K)};
+  Mat f32;
+  f32.rows = rows;
+  f32.K = K;
+  f32.row_bytes = 4 * static_cast<int64_t>(K);
+  {
+    const auto w = rand_floats(static_cast<size_t>(rows) * K);
+    f32.bytes.resize(w.size() * 4);
+    std::memcpy(f32.bytes.data(), w.data(), f32.bytes.size());
+    f32.e.dtype = DTYPE_F32;
+    f32.e.data_f32 = reinterpret_cast<const float*>(f32.bytes.data());
+  }
+  mats.push_back(f32);
+  // The copies own new buffers: point each tensor at its own.
+  mats[0].e.data_q8 = mats[0].bytes.data();
+  mats[1].e.data_f16 = reinterpret_cast<const uint16_t*>(mats[1].bytes.data());
+  mats[2].e.data_f32 = reinterpret_cast<const float*>(mats[2].bytes.data());
+  const auto x = rand_floats(K);
+  std::vector<float> y(rows);
+  const char* names[] = {"q8", "f16", "f32"};
+  for (int t = 0; t < 3; ++t) {
+    VecJob job{mats[t].bytes.data(), x.data(), y.data(), rows, K};
+    const RangeFn fs = t == 0 ? mv_s->q8 : t == 1 ? mv_s->f16 : mv_s->f32;
+    const RangeFn fv = t == 0 ? mv_v->q8 : t == 1 ? mv_v->f16 : mv_v->f32;
+    path_row(std::string("matvec ") + names[t] + " 64x2048", reps, [&] { fs(&job, 0, rows); },
+             [&] { fv(&job, 0, rows); });
+  }
+  if (detail::EmbedFn ev = detail::embed_row_kernel(isa)) {
+    const detail::EmbedFn es = detail::embed_row_kernel(Isa::Scalar);
+    std::vector<float> dst(K);
+    for (int t = 0; t < 2; ++t)
+      path_row(std::string("embed_row ") + names[t] + " 64 rows of 2048", reps,
+               [&] { for (int32_t r = 0; r < rows; ++r) es(&mats[t].e, r, dst.data(), K); },
+               [&] { for (int32_t r = 0; r < rows; ++r) ev(&mats[t].e, r, dst.data(), K); });
+  }
+
+  const int32_t M = 8, N = 64;
+  const auto X = rand_floats(static_cast<size_t>(M) * K);
+  std::vector<float> Y(static_cast<size_t>(M) * N);
+  for (int t = 0; t < 3; ++t) {
+    MatJob job{mats[t].bytes.data(), X.data(), Y.data(), M, N, K};
+    const RangeFn fs = t == 0 ? mm_s->q8 : t == 1 ? mm_s->f16 : mm_s->f32;
+    const RangeFn fv = t == 0 ? mm_v->q8 : t == 1 ? mm_v->f16 : mm_v->f32;
+    path_row(std::string("matmat pool ") + names[t] + " M=8 N=64 K=2048", reps, [&] { fs(&job, 0, N); },
+             [&] { fv(&job, 0, N); });
+  }
+  std::vector<float> wide(static_cast<size_t>(rows) * K);
+  path_row("expand q8 64x2048", reps, [&] { mm_s->expand_q8(mats[0].bytes.data(), rows, K, wide.data()); },
+           [&] { mm_v->expand_q8(mats[0].bytes.data(), rows, K, wide.data()); });
+  path_row("expand f16 64x2048", reps, [&] { mm_s->expand_f16(mats[1].e.data_f16, int64_t{rows} * K, wide.data()); },
+           [&] { mm_v->expand_f16(mats[1].e.data_f16, int64_t{rows} * K, wide.data()); });
+
+  // The layer helpers at the sizes of one attention head over 512 cached
+  // positions and one 128 x 128 delta-rule state.
+  using namespace vec_detail;
+  const int32_t hd = 256, n = 512, dk = 128;
+  const auto keys = rand_floats(static_cast<size_t>(n) * hd), q = rand_floats(4 * hd), sc = rand_floats(4 * n);
+  std::vector<float> out(4 * static_cast<size_t>(n > hd ? n : hd));
+  const float* qs[4] = {q.data(), q.data() + hd, q.data() + 2 * hd, q.data() + 3 * hd};
+  const float* ws[4] = {sc.data(), sc.data() + n, sc.data() + 2 * n, sc.data() + 3 * n};
+  float* os[4] = {out.data(), out.data() + n, out.data() + 2 * n, out.data() + 3 * n};
+  path_row("vdot_rows 512x256", reps, [&] { vdot_rows_scalar(q.data(), keys.data(), hd, n, hd, 0.0625f, out.data()); },
+           [&] { vdot_rows(q.data(), keys.data(), hd, n, hd, 0.0625f, out.data()); });
+  path_row("vdot_rows_multi 4q 512x256", reps,
+           [&] { vdot_rows_multi_scalar(qs, 4, keys.data(), hd, n, hd, 0.0625f, os); },
+           [&] { vdot_rows_multi(qs, 4, keys.data(), hd, n, hd, 0.0625f, os); });
+  path_row("vweighted_rows 512x256", reps, [&] { vweighted_rows_scalar(sc.data(), keys.data(), hd, n, hd, out.data()); },
+           [&] { vweighted_rows(sc.data(), keys.data(), hd, n, hd, out.data()); });
+  path_row("vweighted_rows_multi 4w 512x256", reps,
+           [&] { vweighted_rows_multi_scalar(ws, 4, keys.data(), hd, n, hd, os); },
+           [&] { vweighted_rows_multi(ws, 4, keys.data(), hd, n, hd, os); });
+  const auto nx = rand_floats(K), nw = rand_floats(K);
+  path_row("vnorm_scale 2048", reps, [&] { vnorm_scale_scalar(nx.data(), nw.data(), 0.5f, out.data(), K); },
+           [&] { vnorm_scale(nx.data(), nw.data(), 0.5f, out.data(), K); });
+  // A decay by 1 and a zero delta keep the state's values from run to run.
+  auto S = rand_floats(static_cast<size_t>(dk) * dk);
+  const auto kv = rand_floats(dk), zero = std::vector<float>(dk, 0.0f);
+  path_row("vdelta_decay_read 128x128", reps,
+           [&] { vdelta_decay_read_scalar(S.data(), dk, dk, 1.0f, kv.data(), out.data()); },
+           [&] { vdelta_decay_read(S.data(), dk, dk, 1.0f, kv.data(), out.data()); });
+  path_row("vdelta_update_read 128x128", reps,
+           [&] { vdelta_update_read_scalar(S.data(), dk, dk, kv.data(), zero.data(), kv.data(), out.data()); },
+           [&] { vdelta_update_read(S.data(), dk, dk, kv.data(), zero.data(), kv.data(), out.data()); });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int threads = 0;
-  bool quick = false, do_mv = true, do_mm = true;
+  bool quick = false, do_mv = true, do_mm = true, paths = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+    if (std::strcmp(argv[i], "--paths") == 0) paths = true;
+    else if (std::strcmp(argv[i], "--quick") == 0) quick = true;
     else if (std::strcmp(argv[i], "--matvec") == 0) do_mm = false;
     else if (std::strcmp(argv[i], "--matmat") == 0) do_mv = false;
     else threads = std::atoi(argv[i]);
+  }
+  if (paths) {
+    bench_paths(quick ? 1 : 7);
+    return 0;
   }
   if (threads < 1) threads = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   const int reps = quick ? 3 : 5;

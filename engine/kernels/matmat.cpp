@@ -276,6 +276,7 @@ const MmKernels* mm_kernels(Isa isa) {
     case Isa::Scalar: return &kScalar;
     case Isa::Avx2: return mm_kernels_avx2();
     case Isa::Avx512: return mm_kernels_avx512();
+    case Isa::Neon: return mm_kernels_neon();
   }
   return nullptr;
 }

@@ -48,6 +48,7 @@ const MmKernels* mm_kernels(Isa isa);
 
 const MmKernels* mm_kernels_avx2();
 const MmKernels* mm_kernels_avx512();
+const MmKernels* mm_kernels_neon();
 
 // Test hooks on the process-wide dequantisation scratch.
 uint64_t dequant_scratch_capacity();

@@ -128,6 +128,8 @@ void mv_f32_scalar(void* ctx, int32_t start, int32_t end) {
 
 const detail::MvKernels kScalar = {mv_q8_scalar, mv_f16_scalar, mv_f32_scalar};
 
+void embed_row_scalar(const TensorEntry* E, int64_t row, float* dst, int32_t dim);
+
 const detail::MvKernels* active() {
   static const detail::MvKernels* k = [] {
     const detail::MvKernels* best = detail::mv_kernels(best_isa());
@@ -146,8 +148,18 @@ const MvKernels* mv_kernels(Isa isa) {
     case Isa::Scalar: return &kScalar;
     case Isa::Avx2: return mv_kernels_avx2();
     case Isa::Avx512: return mv_kernels_avx512();
+    case Isa::Neon: return mv_kernels_neon();
   }
   return nullptr;
+}
+
+EmbedFn embed_row_kernel(Isa isa) {
+  if (!isa_supported(isa)) return nullptr;
+  switch (isa) {
+    case Isa::Scalar: return embed_row_scalar;
+    case Isa::Neon: return embed_row_neon();
+    default: return nullptr;
+  }
 }
 
 }  // namespace detail
@@ -177,7 +189,9 @@ void matvec(const TensorEntry* W, const float* x, float* y, int32_t rows, int32_
   pool_for(fn, &job, rows, 16);
 }
 
-void embed_row(const TensorEntry* E, int64_t row, float* dst, int32_t dim) {
+namespace {
+
+void embed_row_scalar(const TensorEntry* E, int64_t row, float* dst, int32_t dim) {
   if (E->data_q8) {
     if (dim < 32) return;
     const int32_t nb = dim / 32;
@@ -193,4 +207,14 @@ void embed_row(const TensorEntry* E, int64_t row, float* dst, int32_t dim) {
     std::memcpy(dst, reinterpret_cast<const uint8_t*>(E->data_f32) + row * dim * 4,
                 sizeof(float) * static_cast<size_t>(dim));
   }
+}
+
+}  // namespace
+
+void embed_row(const TensorEntry* E, int64_t row, float* dst, int32_t dim) {
+  static const detail::EmbedFn fn = [] {
+    const detail::EmbedFn best = detail::embed_row_kernel(best_isa());
+    return best ? best : embed_row_scalar;
+  }();
+  fn(E, row, dst, dim);
 }

@@ -40,5 +40,12 @@ const MvKernels* mv_kernels(Isa isa);
 // Per-set tables, defined by the per-set source files (null where not built).
 const MvKernels* mv_kernels_avx2();
 const MvKernels* mv_kernels_avx512();
+const MvKernels* mv_kernels_neon();
+
+// embed_row's body for one set, or null when this build or this processor has
+// none of its own for it (the portable one then serves).
+using EmbedFn = void (*)(const TensorEntry* E, int64_t row, float* dst, int32_t dim);
+EmbedFn embed_row_kernel(Isa isa);
+EmbedFn embed_row_neon();
 
 }  // namespace detail

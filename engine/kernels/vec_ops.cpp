@@ -1,12 +1,10 @@
-// Fixed-order vector helpers: scalar forms, AVX2+FMA forms with the same
-// bits, and a dispatch made once from the processor's features.
+// Fixed-order vector helpers: the portable scalar forms, which define every
+// order, and the dispatch to a vector form with the same bits (those live in
+// vec_ops_<set>.cpp): AVX2+FMA chosen once from the processor's features on
+// x86, NEON always on arm64.
 #include "kernels/vec_ops.h"
 
 #include <cmath>
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace vec_detail {
 
@@ -16,6 +14,16 @@ bool have_avx2() {
   return ok;
 #else
   return false;
+#endif
+}
+
+Isa vec_isa() {
+#if defined(__x86_64__)
+  return have_avx2() ? Isa::Avx2 : Isa::Scalar;
+#elif defined(__aarch64__)
+  return Isa::Neon;
+#else
+  return Isa::Scalar;
 #endif
 }
 
@@ -84,329 +92,51 @@ void vdelta_update_read_scalar(float* S, int32_t rows, int32_t cols, const float
   }
 }
 
-// ---- AVX2 + FMA forms ---------------------------------------------------
-
-#if defined(__x86_64__)
-#define OLVU_AVX2 __attribute__((target("avx2,fma")))
-
-namespace {
-
-OLVU_AVX2 inline float fma1(float a, float b, float c) {
-  return _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(a), _mm_set_ss(b), _mm_set_ss(c)));
-}
-
-// ((l0+l4)+(l2+l6)) + ((l1+l5)+(l3+l7)), as vdot_scalar combines its lanes.
-OLVU_AVX2 inline float reduce8(__m256 v) {
-  const __m128 t = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-  const __m128 u = _mm_add_ps(t, _mm_movehl_ps(t, t));
-  return _mm_cvtss_f32(_mm_add_ss(u, _mm_shuffle_ps(u, u, 1)));
-}
-
-}  // namespace
-
-OLVU_AVX2 float vdot_avx2(const float* a, const float* b, int32_t n) {
-  __m256 acc = _mm256_setzero_ps();
-  const int32_t n8 = n >= 0 ? n / 8 * 8 : 0;
-  for (int32_t c = 0; c < n8; c += 8)
-    acc = _mm256_fmadd_ps(_mm256_loadu_ps(a + c), _mm256_loadu_ps(b + c), acc);
-  float s = reduce8(acc);
-  for (int32_t k = n8; k < n; ++k) s = fma1(a[k], b[k], s);
-  return s;
-}
-
-OLVU_AVX2 void vdot_rows_avx2(const float* q, const float* rows, int64_t stride, int32_t n_rows,
-                              int32_t d, float scale, float* out) {
-  const int32_t d8 = d >= 0 ? d / 8 * 8 : 0;
-  int32_t j = 0;
-  // Four rows at once: each row keeps its own accumulator and order.
-  for (; j + 4 <= n_rows; j += 4) {
-    const float* r0 = rows + j * stride;
-    const float* r1 = r0 + stride;
-    const float* r2 = r1 + stride;
-    const float* r3 = r2 + stride;
-    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
-    for (int32_t c = 0; c < d8; c += 8) {
-      const __m256 x = _mm256_loadu_ps(q + c);
-      a0 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r0 + c), a0);
-      a1 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r1 + c), a1);
-      a2 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r2 + c), a2);
-      a3 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r3 + c), a3);
-    }
-    float s0 = reduce8(a0), s1 = reduce8(a1), s2 = reduce8(a2), s3 = reduce8(a3);
-    for (int32_t k = d8; k < d; ++k) {
-      s0 = fma1(q[k], r0[k], s0);
-      s1 = fma1(q[k], r1[k], s1);
-      s2 = fma1(q[k], r2[k], s2);
-      s3 = fma1(q[k], r3[k], s3);
-    }
-    out[j] = s0 * scale;
-    out[j + 1] = s1 * scale;
-    out[j + 2] = s2 * scale;
-    out[j + 3] = s3 * scale;
-  }
-  for (; j < n_rows; ++j) out[j] = vdot_avx2(q, rows + j * stride, d) * scale;
-}
-
-OLVU_AVX2 void vweighted_rows_avx2(const float* w, const float* rows, int64_t stride,
-                                   int32_t n_rows, int32_t d, float* out) {
-  int32_t e = 0;
-  for (; e + 64 <= d; e += 64) {
-    __m256 o[8];
-    for (int v = 0; v < 8; ++v) o[v] = _mm256_setzero_ps();
-    for (int32_t j = 0; j < n_rows; ++j) {
-      const __m256 wj = _mm256_set1_ps(w[j]);
-      const float* r = rows + j * stride + e;
-      for (int v = 0; v < 8; ++v) o[v] = _mm256_fmadd_ps(wj, _mm256_loadu_ps(r + 8 * v), o[v]);
-    }
-    for (int v = 0; v < 8; ++v) _mm256_storeu_ps(out + e + 8 * v, o[v]);
-  }
-  for (; e + 8 <= d; e += 8) {
-    __m256 o = _mm256_setzero_ps();
-    for (int32_t j = 0; j < n_rows; ++j)
-      o = _mm256_fmadd_ps(_mm256_set1_ps(w[j]), _mm256_loadu_ps(rows + j * stride + e), o);
-    _mm256_storeu_ps(out + e, o);
-  }
-  for (; e < d; ++e) {
-    float s = 0.0f;
-    for (int32_t j = 0; j < n_rows; ++j) s = fma1(w[j], rows[j * stride + e], s);
-    out[e] = s;
-  }
-}
-
-// Four queries against two rows at a time: eight independent accumulators,
-// each summing in vdot's order.
-OLVU_AVX2 void vdot_rows_multi_avx2(const float* const* q, int32_t nq, const float* rows,
-                                    int64_t stride, int32_t n_rows, int32_t d, float scale,
-                                    float* const* out) {
-  const int32_t d8 = d >= 0 ? d / 8 * 8 : 0;
-  int32_t i = 0;
-  for (; i + 4 <= nq; i += 4) {
-    const float* qs[4] = {q[i], q[i + 1], q[i + 2], q[i + 3]};
-    int32_t j = 0;
-    for (; j + 2 <= n_rows; j += 2) {
-      const float* r0 = rows + j * stride;
-      const float* r1 = r0 + stride;
-      __m256 a[4][2];
-      for (int u = 0; u < 4; ++u) a[u][0] = a[u][1] = _mm256_setzero_ps();
-      for (int32_t c = 0; c < d8; c += 8) {
-        const __m256 v0 = _mm256_loadu_ps(r0 + c), v1 = _mm256_loadu_ps(r1 + c);
-        for (int u = 0; u < 4; ++u) {
-          const __m256 x = _mm256_loadu_ps(qs[u] + c);
-          a[u][0] = _mm256_fmadd_ps(x, v0, a[u][0]);
-          a[u][1] = _mm256_fmadd_ps(x, v1, a[u][1]);
-        }
-      }
-      for (int u = 0; u < 4; ++u) {
-        float s0 = reduce8(a[u][0]), s1 = reduce8(a[u][1]);
-        for (int32_t k = d8; k < d; ++k) {
-          s0 = fma1(qs[u][k], r0[k], s0);
-          s1 = fma1(qs[u][k], r1[k], s1);
-        }
-        out[i + u][j] = s0 * scale;
-        out[i + u][j + 1] = s1 * scale;
-      }
-    }
-    for (; j < n_rows; ++j)
-      for (int u = 0; u < 4; ++u) out[i + u][j] = vdot_avx2(qs[u], rows + j * stride, d) * scale;
-  }
-  for (; i < nq; ++i) vdot_rows_avx2(q[i], rows, stride, n_rows, d, scale, out[i]);
-}
-
-// Four weight vectors over 16 columns at a time: each row block is loaded
-// once and fused into all four, every column summing rows in order.
-OLVU_AVX2 void vweighted_rows_multi_avx2(const float* const* w, int32_t nq, const float* rows,
-                                         int64_t stride, int32_t n_rows, int32_t d,
-                                         float* const* out) {
-  int32_t i = 0;
-  for (; i + 4 <= nq; i += 4) {
-    const float* ws[4] = {w[i], w[i + 1], w[i + 2], w[i + 3]};
-    int32_t e = 0;
-    for (; e + 16 <= d; e += 16) {
-      __m256 a[4][2];
-      for (int u = 0; u < 4; ++u) a[u][0] = a[u][1] = _mm256_setzero_ps();
-      for (int32_t j = 0; j < n_rows; ++j) {
-        const float* r = rows + j * stride + e;
-        const __m256 v0 = _mm256_loadu_ps(r), v1 = _mm256_loadu_ps(r + 8);
-        for (int u = 0; u < 4; ++u) {
-          const __m256 wj = _mm256_set1_ps(ws[u][j]);
-          a[u][0] = _mm256_fmadd_ps(wj, v0, a[u][0]);
-          a[u][1] = _mm256_fmadd_ps(wj, v1, a[u][1]);
-        }
-      }
-      for (int u = 0; u < 4; ++u) {
-        _mm256_storeu_ps(out[i + u] + e, a[u][0]);
-        _mm256_storeu_ps(out[i + u] + e + 8, a[u][1]);
-      }
-    }
-    for (; e + 8 <= d; e += 8) {
-      __m256 a[4];
-      for (int u = 0; u < 4; ++u) a[u] = _mm256_setzero_ps();
-      for (int32_t j = 0; j < n_rows; ++j) {
-        const __m256 v = _mm256_loadu_ps(rows + j * stride + e);
-        for (int u = 0; u < 4; ++u) a[u] = _mm256_fmadd_ps(_mm256_set1_ps(ws[u][j]), v, a[u]);
-      }
-      for (int u = 0; u < 4; ++u) _mm256_storeu_ps(out[i + u] + e, a[u]);
-    }
-    for (; e < d; ++e)
-      for (int u = 0; u < 4; ++u) {
-        float s = 0.0f;
-        for (int32_t j = 0; j < n_rows; ++j) s = fma1(ws[u][j], rows[j * stride + e], s);
-        out[i + u][e] = s;
-      }
-  }
-  for (; i < nq; ++i) vweighted_rows_avx2(w[i], rows, stride, n_rows, d, out[i]);
-}
-
-OLVU_AVX2 void vnorm_scale_avx2(const float* x, const float* w, float q, float* y, int32_t n) {
-  const __m256 qv = _mm256_set1_ps(q);
-  int32_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const __m256 xv = _mm256_loadu_ps(x + i);
-    _mm256_storeu_ps(y + i, _mm256_mul_ps(_mm256_fmadd_ps(xv, _mm256_loadu_ps(w + i), xv), qv));
-  }
-  for (; i < n; ++i) y[i] = fma1(x[i], load_f32(w + i), x[i]) * q;
-}
-
-OLVU_AVX2 void vdelta_decay_read_avx2(float* S, int32_t rows, int32_t cols, float g,
-                                      const float* k, float* acc) {
-  const __m256 gv = _mm256_set1_ps(g);
-  int32_t j = 0;
-  for (; j + 64 <= cols; j += 64) {
-    __m256 a[8];
-    for (int v = 0; v < 8; ++v) a[v] = _mm256_setzero_ps();
-    for (int32_t i = 0; i < rows; ++i) {
-      float* r = S + static_cast<int64_t>(i) * cols + j;
-      const __m256 ki = _mm256_set1_ps(k[i]);
-      for (int v = 0; v < 8; ++v) {
-        const __m256 s = _mm256_mul_ps(_mm256_loadu_ps(r + 8 * v), gv);
-        _mm256_storeu_ps(r + 8 * v, s);
-        a[v] = _mm256_fmadd_ps(ki, s, a[v]);
-      }
-    }
-    for (int v = 0; v < 8; ++v) _mm256_storeu_ps(acc + j + 8 * v, a[v]);
-  }
-  for (; j + 8 <= cols; j += 8) {
-    __m256 a = _mm256_setzero_ps();
-    for (int32_t i = 0; i < rows; ++i) {
-      float* r = S + static_cast<int64_t>(i) * cols + j;
-      const __m256 s = _mm256_mul_ps(_mm256_loadu_ps(r), gv);
-      _mm256_storeu_ps(r, s);
-      a = _mm256_fmadd_ps(_mm256_set1_ps(k[i]), s, a);
-    }
-    _mm256_storeu_ps(acc + j, a);
-  }
-  for (; j < cols; ++j) {
-    float a = 0.0f;
-    for (int32_t i = 0; i < rows; ++i) {
-      float* r = S + static_cast<int64_t>(i) * cols + j;
-      *r = *r * g;
-      a = fma1(k[i], *r, a);
-    }
-    acc[j] = a;
-  }
-}
-
-OLVU_AVX2 void vdelta_update_read_avx2(float* S, int32_t rows, int32_t cols, const float* k,
-                                       const float* delta, const float* q, float* o) {
-  int32_t j = 0;
-  for (; j + 64 <= cols; j += 64) {
-    __m256 a[8];
-    for (int v = 0; v < 8; ++v) a[v] = _mm256_setzero_ps();
-    for (int32_t i = 0; i < rows; ++i) {
-      float* r = S + static_cast<int64_t>(i) * cols + j;
-      const __m256 ki = _mm256_set1_ps(k[i]);
-      const __m256 qi = _mm256_set1_ps(q[i]);
-      for (int v = 0; v < 8; ++v) {
-        const __m256 s =
-            _mm256_fmadd_ps(ki, _mm256_loadu_ps(delta + j + 8 * v), _mm256_loadu_ps(r + 8 * v));
-        _mm256_storeu_ps(r + 8 * v, s);
-        a[v] = _mm256_fmadd_ps(qi, s, a[v]);
-      }
-    }
-    for (int v = 0; v < 8; ++v) _mm256_storeu_ps(o + j + 8 * v, a[v]);
-  }
-  for (; j + 8 <= cols; j += 8) {
-    __m256 a = _mm256_setzero_ps();
-    const __m256 dv = _mm256_loadu_ps(delta + j);
-    for (int32_t i = 0; i < rows; ++i) {
-      float* r = S + static_cast<int64_t>(i) * cols + j;
-      const __m256 s = _mm256_fmadd_ps(_mm256_set1_ps(k[i]), dv, _mm256_loadu_ps(r));
-      _mm256_storeu_ps(r, s);
-      a = _mm256_fmadd_ps(_mm256_set1_ps(q[i]), s, a);
-    }
-    _mm256_storeu_ps(o + j, a);
-  }
-  for (; j < cols; ++j) {
-    float a = 0.0f;
-    for (int32_t i = 0; i < rows; ++i) {
-      float* r = S + static_cast<int64_t>(i) * cols + j;
-      *r = fma1(k[i], delta[j], *r);
-      a = fma1(q[i], *r, a);
-    }
-    o[j] = a;
-  }
-}
-#endif
 
 }  // namespace vec_detail
 
 using namespace vec_detail;
 
+// Every helper runs the same form on every call of the process.
 #if defined(__x86_64__)
-#define OLVU_DISPATCH(call_avx2, call_scalar) \
-  do {                                        \
-    if (have_avx2()) {                        \
-      call_avx2;                              \
-    } else {                                  \
-      call_scalar;                            \
-    }                                         \
-  } while (0)
+#define OLVU_VEC(name, ...) (have_avx2() ? name##_avx2(__VA_ARGS__) : name##_scalar(__VA_ARGS__))
+#elif defined(__aarch64__)
+#define OLVU_VEC(name, ...) name##_neon(__VA_ARGS__)
 #else
-#define OLVU_DISPATCH(call_avx2, call_scalar) call_scalar
+#define OLVU_VEC(name, ...) name##_scalar(__VA_ARGS__)
 #endif
 
-float vdot(const float* a, const float* b, int32_t n) {
-#if defined(__x86_64__)
-  if (have_avx2()) return vdot_avx2(a, b, n);
-#endif
-  return vdot_scalar(a, b, n);
-}
+float vdot(const float* a, const float* b, int32_t n) { return OLVU_VEC(vdot, a, b, n); }
 
 void vdot_rows(const float* q, const float* rows, int64_t stride, int32_t n_rows, int32_t d,
                float scale, float* out) {
-  OLVU_DISPATCH(vdot_rows_avx2(q, rows, stride, n_rows, d, scale, out),
-                vdot_rows_scalar(q, rows, stride, n_rows, d, scale, out));
+  OLVU_VEC(vdot_rows, q, rows, stride, n_rows, d, scale, out);
 }
 
 void vweighted_rows(const float* w, const float* rows, int64_t stride, int32_t n_rows, int32_t d,
                     float* out) {
-  OLVU_DISPATCH(vweighted_rows_avx2(w, rows, stride, n_rows, d, out),
-                vweighted_rows_scalar(w, rows, stride, n_rows, d, out));
+  OLVU_VEC(vweighted_rows, w, rows, stride, n_rows, d, out);
 }
 
 void vdot_rows_multi(const float* const* q, int32_t nq, const float* rows, int64_t stride,
                      int32_t n_rows, int32_t d, float scale, float* const* out) {
-  OLVU_DISPATCH(vdot_rows_multi_avx2(q, nq, rows, stride, n_rows, d, scale, out),
-                vdot_rows_multi_scalar(q, nq, rows, stride, n_rows, d, scale, out));
+  OLVU_VEC(vdot_rows_multi, q, nq, rows, stride, n_rows, d, scale, out);
 }
 
 void vweighted_rows_multi(const float* const* w, int32_t nq, const float* rows, int64_t stride,
                           int32_t n_rows, int32_t d, float* const* out) {
-  OLVU_DISPATCH(vweighted_rows_multi_avx2(w, nq, rows, stride, n_rows, d, out),
-                vweighted_rows_multi_scalar(w, nq, rows, stride, n_rows, d, out));
+  OLVU_VEC(vweighted_rows_multi, w, nq, rows, stride, n_rows, d, out);
 }
 
 void vnorm_scale(const float* x, const float* w, float q, float* y, int32_t n) {
-  OLVU_DISPATCH(vnorm_scale_avx2(x, w, q, y, n), vnorm_scale_scalar(x, w, q, y, n));
+  OLVU_VEC(vnorm_scale, x, w, q, y, n);
 }
 
 void vdelta_decay_read(float* S, int32_t rows, int32_t cols, float g, const float* k, float* acc) {
-  OLVU_DISPATCH(vdelta_decay_read_avx2(S, rows, cols, g, k, acc),
-                vdelta_decay_read_scalar(S, rows, cols, g, k, acc));
+  OLVU_VEC(vdelta_decay_read, S, rows, cols, g, k, acc);
 }
 
 void vdelta_update_read(float* S, int32_t rows, int32_t cols, const float* k, const float* delta,
                         const float* q, float* o) {
-  OLVU_DISPATCH(vdelta_update_read_avx2(S, rows, cols, k, delta, q, o),
-                vdelta_update_read_scalar(S, rows, cols, k, delta, q, o));
+  OLVU_VEC(vdelta_update_read, S, rows, cols, k, delta, q, o);
 }

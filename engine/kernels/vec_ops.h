@@ -1,10 +1,12 @@
 // Fixed-order vector helpers of the norms and the two mixers. Every helper has
-// a portable scalar form and an AVX2+FMA form that give the same bits: the
-// order of every sum is fixed here, so vectorising never changes a result.
+// a portable scalar form and AVX2+FMA and NEON forms that give the same bits:
+// the order of every sum is fixed here, so vectorising never changes a result.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+
+#include "kernels/cpu_features.h"
 
 // Tensor data sits at any byte offset of the packed weights file, so a float
 // of a vector tensor is read without assuming its alignment.
@@ -51,6 +53,8 @@ void vdelta_update_read(float* S, int32_t rows, int32_t cols, const float* k, co
 // Both forms, callable directly so tests can compare them.
 namespace vec_detail {
 bool have_avx2();
+// The set whose forms the helpers above run.
+Isa vec_isa();
 float vdot_scalar(const float* a, const float* b, int32_t n);
 void vdot_rows_scalar(const float* q, const float* rows, int64_t stride, int32_t n_rows,
                       int32_t d, float scale, float* out);
@@ -79,6 +83,22 @@ void vweighted_rows_multi_avx2(const float* const* w, int32_t nq, const float* r
 void vdelta_decay_read_avx2(float* S, int32_t rows, int32_t cols, float g, const float* k,
                             float* acc);
 void vdelta_update_read_avx2(float* S, int32_t rows, int32_t cols, const float* k,
+                             const float* delta, const float* q, float* o);
+#endif
+#if defined(__aarch64__)
+float vdot_neon(const float* a, const float* b, int32_t n);
+void vdot_rows_neon(const float* q, const float* rows, int64_t stride, int32_t n_rows, int32_t d,
+                    float scale, float* out);
+void vweighted_rows_neon(const float* w, const float* rows, int64_t stride, int32_t n_rows,
+                         int32_t d, float* out);
+void vnorm_scale_neon(const float* x, const float* w, float q, float* y, int32_t n);
+void vdot_rows_multi_neon(const float* const* q, int32_t nq, const float* rows, int64_t stride,
+                          int32_t n_rows, int32_t d, float scale, float* const* out);
+void vweighted_rows_multi_neon(const float* const* w, int32_t nq, const float* rows,
+                               int64_t stride, int32_t n_rows, int32_t d, float* const* out);
+void vdelta_decay_read_neon(float* S, int32_t rows, int32_t cols, float g, const float* k,
+                            float* acc);
+void vdelta_update_read_neon(float* S, int32_t rows, int32_t cols, const float* k,
                              const float* delta, const float* q, float* o);
 #endif
 }  // namespace vec_detail

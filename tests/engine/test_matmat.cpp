@@ -34,7 +34,7 @@ RangeFn kernel_of(const detail::MmKernels* k, uint8_t t) {
 
 std::vector<Isa> vector_isas() {
   std::vector<Isa> out;
-  for (Isa isa : {Isa::Avx2, Isa::Avx512})
+  for (Isa isa : {Isa::Avx2, Isa::Avx512, Isa::Neon})
     if (detail::mm_kernels(isa)) out.push_back(isa);
   return out;
 }
@@ -76,6 +76,17 @@ void make_wild(Matrix& m, std::vector<float>& X, uint64_t seed) {
       }
     }
   }
+}
+
+// arm64 always has NEON, so its build must run it rather than the portable path.
+TEST(MatmatPaths, TheDispatchRunsTheWidestPathOfTheProcessor) {
+#if defined(__aarch64__)
+  EXPECT_EQ(best_isa(), Isa::Neon);
+  EXPECT_NE(detail::mm_kernels(Isa::Neon), nullptr);
+#else
+  EXPECT_EQ(detail::mm_kernels(Isa::Neon), nullptr);
+#endif
+  EXPECT_NE(detail::mm_kernels(best_isa()), nullptr);
 }
 
 TEST(MatmatPaths, EveryVectorKernelMatchesScalarBitForBit) {

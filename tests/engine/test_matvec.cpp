@@ -25,14 +25,14 @@ const int32_t kRows[] = {1, 5, 16, 17, 37};
 
 // The kernels the dispatcher would run here.
 const detail::MvKernels* best_kernels() {
-  for (Isa isa : {Isa::Avx512, Isa::Avx2})
+  for (Isa isa : {Isa::Avx512, Isa::Avx2, Isa::Neon})
     if (const auto* k = detail::mv_kernels(isa)) return k;
   return detail::mv_kernels(Isa::Scalar);
 }
 
 std::vector<Isa> vector_isas() {
   std::vector<Isa> out;
-  for (Isa isa : {Isa::Avx2, Isa::Avx512})
+  for (Isa isa : {Isa::Avx2, Isa::Avx512, Isa::Neon})
     if (detail::mv_kernels(isa)) out.push_back(isa);
   return out;
 }
@@ -74,6 +74,18 @@ void make_wild(Matrix& m, std::vector<float>& x, uint64_t seed) {
       }
     }
   }
+}
+
+// arm64 always has NEON, so its build must run it rather than the portable path.
+TEST(MatvecPaths, TheDispatchRunsTheWidestPathOfTheProcessor) {
+#if defined(__aarch64__)
+  EXPECT_EQ(best_isa(), Isa::Neon);
+  EXPECT_NE(detail::mv_kernels(Isa::Neon), nullptr);
+  EXPECT_NE(detail::embed_row_kernel(Isa::Neon), nullptr);
+#else
+  EXPECT_EQ(detail::mv_kernels(Isa::Neon), nullptr);
+#endif
+  EXPECT_EQ(best_kernels(), detail::mv_kernels(best_isa()));
 }
 
 TEST(MatvecPaths, EveryVectorPathMatchesScalarBitForBit) {
@@ -318,6 +330,31 @@ TEST(EmbedRow, F16AndF32RowsAreExact) {
   std::vector<float> row(5);
   embed_row(&F, 2, row.data(), 5);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(bits(row[i]), bits(f[10 + i]));
+}
+
+TEST(EmbedRow, EveryVectorPathMatchesScalar) {
+  std::vector<Isa> isas;
+  for (Isa isa : {Isa::Avx2, Isa::Avx512, Isa::Neon})
+    if (detail::embed_row_kernel(isa)) isas.push_back(isa);
+  if (isas.empty()) GTEST_SKIP() << "no vector embedding path on this processor";
+  const detail::EmbedFn scalar = detail::embed_row_kernel(Isa::Scalar);
+  uint64_t seed = 900;
+  for (uint8_t t : kTypes)
+    for (int32_t dim : {1, 7, 16, 31, 32, 33, 64, 100, 2048}) {
+      seed += 2;
+      Matrix m = kt::random_matrix(t, 3, dim, seed, seed % 5);
+      std::vector<float> unused(dim);
+      make_wild(m, unused, seed);
+      for (int64_t row = 0; row < 3; ++row) {
+        std::vector<float> want(static_cast<size_t>(dim) + 1, -5.0f), got(want);
+        scalar(m.tensor(), row, want.data(), dim);
+        for (Isa isa : isas) {
+          detail::embed_row_kernel(isa)(m.tensor(), row, got.data(), dim);
+          ASSERT_EQ(kt::first_difference(want.data(), got.data(), dim + 1), -1)
+              << isa_name(isa) << " " << kt::dtype_name(t) << " dim=" << dim << " row=" << row;
+        }
+      }
+    }
 }
 
 // The pool exists once per process, so each size runs in a child process:
