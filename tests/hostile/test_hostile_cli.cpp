@@ -735,7 +735,9 @@ Result run_changed_while_mapped(const std::string& path, const std::function<boo
 }
 
 // Cut short: the first pass touches pages that no longer exist, and the bus
-// error of the mapping is the engine's fatal report.
+// error of the mapping is the engine's fatal report. On a busy machine the
+// loader may still be reading the mapping when the file is cut, before its
+// load-time line: the report is the same, only that line is missing.
 TEST(HostileCli, WeightsFileCutShortWhileMapped) {
   const std::string path = (scratch() / "shrinking.olvt").string();
   fs::copy_file(good_model(), path, fs::copy_options::overwrite_existing);
@@ -744,8 +746,11 @@ TEST(HostileCli, WeightsFileCutShortWhileMapped) {
   expect_clean(r);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  expect_lines(r, {ram_line(path), mapped_line(size), &kLoadedLine,
-                   "FATAL: weights file truncated or unreadable after mapping\n"});
+  const char* fatal = "FATAL: weights file truncated or unreadable after mapping\n";
+  if (lines(r.err).size() == 3)
+    expect_lines(r, {ram_line(path), mapped_line(size), fatal});
+  else
+    expect_lines(r, {ram_line(path), mapped_line(size), &kLoadedLine, fatal});
 }
 
 // The model of model_spec() laid out so that every tensor's data is aligned
