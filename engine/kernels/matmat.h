@@ -1,5 +1,5 @@
-// Y = X . W^T for a batch of input rows: the platform BLAS from 16 rows on,
-// the engine's own pool kernels otherwise.
+// Y = X . W^T for a batch of input rows: the engine's panel product from 16
+// rows on, its pool kernels otherwise.
 #pragma once
 
 #include <cstdint>
@@ -49,10 +49,5 @@ const MmKernels* mm_kernels(Isa isa);
 const MmKernels* mm_kernels_avx2();
 const MmKernels* mm_kernels_avx512();
 const MmKernels* mm_kernels_neon();
-
-// Test hooks on the process-wide dequantisation scratch.
-uint64_t dequant_scratch_capacity();
-// Makes the next scratch allocation fail as if memory were exhausted.
-void fail_next_scratch_allocation();
 
 }  // namespace detail

@@ -1,8 +1,8 @@
 // Batched products: every vector pool kernel against the scalar one bit for
 // bit, the shared dot product's summation order on hand-built inputs, both
 // paths against a double-precision reference, the choice of path, the
-// acceleration switch, the dequantisation scratch, the input-size limit and
-// equal bits for equal weights on the BLAS path whatever the pool size.
+// acceleration switch, the panel buffers, the input-size limit, and every
+// panel micro-kernel giving the pool kernels' bits whatever the pool size.
 // Anything that depends on process-wide state runs in a fresh child process.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -10,10 +10,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "kernel_fixtures.h"
 #include "kernels/matmat.h"
+#include "kernels/matmat_panel.h"
 #include "runtime/pool.h"
 
 namespace {
@@ -320,63 +322,67 @@ void product(uint8_t t, int32_t M, int32_t N, int32_t K) {
     }                                                                    \
   } while (0)
 
-TEST_F(Fresh, SixteenRowsTakeTheBlasPathFifteenThePool) {
+// Both paths give the pool kernels' bits, so the path taken shows only in the
+// panel buffers: they exist once a q8 or f16 product has taken the panel path.
+TEST_F(Fresh, SixteenRowsTakeThePanelPathFifteenThePool) {
   EXPECT_EXIT(
       {
         unsetenv("OLVU_NO_ACCEL");
         CHECK_OR_EXIT(pool_path_taken(DTYPE_Q8, 15, 24, 64, 1));
-        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 0);
+        CHECK_OR_EXIT(detail::panel_capacity() == 0);
         CHECK_OR_EXIT(accel_on() == 1);
-        product(DTYPE_Q8, 16, 24, 64);
-        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 24 * 64);
-        product(DTYPE_F32, 16, 200, 64);  // f32 weights are used in place
-        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 24 * 64);
+        CHECK_OR_EXIT(pool_path_taken(DTYPE_F32, 16, 200, 64, 2));  // f32 weights are read in place
+        CHECK_OR_EXIT(detail::panel_capacity() == 0);
+        CHECK_OR_EXIT(pool_path_taken(DTYPE_Q8, 16, 24, 64, 3));
+        CHECK_OR_EXIT(detail::panel_capacity() >= 6 * 64);
         std::exit(0);
       },
       testing::ExitedWithCode(0), "");
 }
 
-TEST_F(Fresh, ScratchGrowsToExactlyTheLargestNeedAndIsReused) {
+TEST_F(Fresh, PanelBuffersGrowToTheLargestTileAndAreKept) {
   EXPECT_EXIT(
       {
         unsetenv("OLVU_NO_ACCEL");
-        product(DTYPE_F32, 16, 30, 20);
-        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 0);
-        product(DTYPE_F16, 16, 30, 20);
-        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 600);
-        product(DTYPE_F16, 16, 15, 20);
-        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 600);
-        product(DTYPE_F16, 16, 45, 20);
-        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 900);
+        product(DTYPE_F16, 16, 30, 64);
+        const uint64_t small = detail::panel_capacity();
+        CHECK_OR_EXIT(small >= 64);
+        product(DTYPE_F16, 16, 6, 64);
+        CHECK_OR_EXIT(detail::panel_capacity() == small);
+        product(DTYPE_Q8, 16, 30, 2048);
+        const uint64_t large = detail::panel_capacity();
+        CHECK_OR_EXIT(large > small && large % 2048 == 0);
+        product(DTYPE_F16, 16, 30, 64);
+        CHECK_OR_EXIT(detail::panel_capacity() == large);
         std::exit(0);
       },
       testing::ExitedWithCode(0), "");
 }
 
-TEST_F(Fresh, FailedScratchAllocationFallsBackToThePoolSilently) {
+TEST_F(Fresh, FailedPanelAllocationFallsBackToThePoolSilently) {
   EXPECT_EXIT(
       {
         unsetenv("OLVU_NO_ACCEL");
         product(DTYPE_F16, 16, 10, 32);
-        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 320);
-        detail::fail_next_scratch_allocation();
-        CHECK_OR_EXIT(pool_path_taken(DTYPE_Q8, 16, 20, 32, 5));
-        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 0);
-        product(DTYPE_Q8, 16, 20, 32);
-        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 640);
+        CHECK_OR_EXIT(detail::panel_capacity() > 0);
+        detail::fail_next_panel_allocation();
+        CHECK_OR_EXIT(pool_path_taken(DTYPE_Q8, 16, 20, 4096, 5));
+        CHECK_OR_EXIT(detail::panel_capacity() == 0);
+        CHECK_OR_EXIT(pool_path_taken(DTYPE_Q8, 16, 20, 32, 6));
+        CHECK_OR_EXIT(detail::panel_capacity() > 0);
         std::exit(0);
       },
       testing::ExitedWithCode(0), "^$");
 }
 
-TEST_F(Fresh, NoAccelEvenWhenEmptyTurnsTheBlasOffForTheProcess) {
+TEST_F(Fresh, NoAccelEvenWhenEmptyTurnsThePanelPathOffForTheProcess) {
   EXPECT_EXIT(
       {
         setenv("OLVU_NO_ACCEL", "", 1);
         CHECK_OR_EXIT(pool_path_taken(DTYPE_Q8, 16, 24, 64, 1));
         unsetenv("OLVU_NO_ACCEL");
         CHECK_OR_EXIT(pool_path_taken(DTYPE_F16, 40, 24, 64, 2));
-        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 0);
+        CHECK_OR_EXIT(detail::panel_capacity() == 0);
         CHECK_OR_EXIT(accel_on() == 0);
         std::exit(0);
       },
@@ -390,104 +396,105 @@ TEST_F(Fresh, FirstProductDecidesTheSwitchWhateverItsRows) {
         product(DTYPE_F32, 1, 4, 8);
         setenv("OLVU_NO_ACCEL", "1", 1);
         product(DTYPE_Q8, 16, 4, 32);
-        CHECK_OR_EXIT(detail::dequant_scratch_capacity() == 128);
+        CHECK_OR_EXIT(detail::panel_capacity() > 0);
         CHECK_OR_EXIT(accel_on() == 1);
         std::exit(0);
       },
       testing::ExitedWithCode(0), "");
 }
 
-// BLAS-path products of f16 and q8 weights and of f32 weights holding the same
-// values, with weight rows spanning many blocks and chunks of the product.
-struct EqualWeightProducts {
-  std::vector<float> h, hf, q, qf;
+// Shapes for the panel product: K with every kind of tail past the 16-input
+// steps, N below, at and above a group of weight rows and a tile, M with
+// every remainder of a block of rows.
+struct Shape {
+  int32_t M, N, K;
 };
 
-EqualWeightProducts equal_weight_products(int32_t M, int32_t N, int32_t K, uint64_t seed) {
-  const Matrix h = kt::random_matrix(DTYPE_F16, N, K, seed);
-  const Matrix hf = kt::convert(h, DTYPE_F32);
-  const Matrix q = kt::random_matrix(DTYPE_Q8, N, K, seed + 1);
-  const Matrix qf = kt::convert(q, DTYPE_F32);
-  const auto X = kt::random_vector(static_cast<int64_t>(M) * K, seed + 2);
-  auto run_one = [&](const Matrix& w) {
-    std::vector<float> Y(static_cast<size_t>(M) * N, -7.0f);
-    matmat_t(w.tensor(), X.data(), Y.data(), M, N, K);
-    return Y;
-  };
-  return {run_one(h), run_one(hf), run_one(q), run_one(qf)};
+std::vector<Shape> panel_shapes() {
+  std::vector<Shape> out;
+  for (int32_t K : {16, 17, 20, 31, 35, 36, 64, 100, 2048 + 13})
+    for (int32_t N : {1, 5, 6, 7, 13})
+      for (int32_t M : {16, 17, 35}) out.push_back({M, N, K});
+  for (int32_t M : {16, 17, 35, 64, 513}) out.push_back({M, 130, 64});
+  out.push_back({64, 700, 2048});
+  out.push_back({19, 40, 8192});
+  return out;
 }
 
-bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
-  return a.size() == b.size() && kt::first_difference(a.data(), b.data(), static_cast<int64_t>(a.size())) < 0;
+// The first shape whose panel product with this kernel differs from the
+// scalar pool kernels anywhere, or -1.
+int panel_mismatch(const detail::PanelKernel* kern, const std::vector<Shape>& shapes, uint64_t seed, bool wild,
+                   std::string* what) {
+  for (size_t i = 0; i < shapes.size(); ++i) {
+    const Shape& s = shapes[i];
+    for (uint8_t t : kTypes) {
+      if (t == DTYPE_Q8 && s.K % 32) continue;
+      seed += 2;
+      Matrix w = kt::random_matrix(t, s.N, s.K, seed, seed % 7);
+      std::vector<float> X = kt::random_vector(static_cast<int64_t>(s.M) * s.K, seed + 1);
+      if (wild) make_wild(w, X, seed);
+      const auto want = pool_reference(w, X.data(), s.M);
+      std::vector<float> Y(want.size(), -7.0f);
+      if (!detail::panel_product(w.tensor(), X.data(), Y.data(), s.M, s.N, s.K, kern)) {
+        *what = "refused";
+      } else {
+        const int64_t d = kt::first_difference(want.data(), Y.data(), static_cast<int64_t>(Y.size()));
+        if (d < 0) continue;
+        *what = "Y[" + std::to_string(d) + "] " + std::to_string(Y[d]) + " vs " + std::to_string(want[d]);
+      }
+      *what += " " + kt::dtype_name(t) + " M=" + std::to_string(s.M) + " N=" + std::to_string(s.N) +
+               " K=" + std::to_string(s.K) + (wild ? " wild" : "");
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
 }
 
-TEST_F(Fresh, BlasPathGivesEqualBitsForEqualWeightsWithEveryPoolSize) {
-  struct Shape {
-    int32_t M, N, K;
-  };
-  const Shape shapes[] = {{16, 700, 2048}, {40, 130, 6144}, {17, 9, 64}, {64, 257, 256}, {200, 900, 1024}};
-  for (int32_t n : {2, 3, 8}) {
-    EXPECT_EXIT(
-        {
-          unsetenv("OLVU_NO_ACCEL");
-          std::vector<EqualWeightProducts> alone;  // before any pool: one participant
-          for (const Shape& s : shapes) alone.push_back(equal_weight_products(s.M, s.N, s.K, 77));
-          pool_create(n);
-          CHECK_OR_EXIT(P.n_threads == n);
-          for (size_t i = 0; i < std::size(shapes); ++i) {
-            const Shape& s = shapes[i];
-            const EqualWeightProducts p = equal_weight_products(s.M, s.N, s.K, 77);
-            if (!same_bits(p.h, p.hf) || !same_bits(p.q, p.qf) || !same_bits(p.h, alone[i].h) ||
-                !same_bits(p.q, alone[i].q) || !same_bits(p.hf, alone[i].hf)) {
-              std::fprintf(stderr, "M=%d N=%d K=%d differs\n", s.M, s.N, s.K);
-              std::exit(1);
-            }
-          }
-          std::exit(0);
-        },
-        testing::ExitedWithCode(0), "")
-        << n << " participants";
+TEST(MatmatPanel, EveryMicroKernelGivesThePoolKernelsBits) {
+  const auto shapes = panel_shapes();
+  for (Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512, Isa::Neon}) {
+    const detail::PanelKernel* kern = detail::panel_kernel(isa);
+    if (!kern) continue;
+    for (bool wild : {false, true}) {
+      std::string what;
+      EXPECT_EQ(panel_mismatch(kern, shapes, 11, wild, &what), -1) << isa_name(isa) << ": " << what;
+    }
   }
 }
 
-// Pool path bits and BLAS path accuracy with every pool size.
-int mismatches_under_pool() {
-  int bad = 0;
-  uint64_t seed = 300;
-  for (uint8_t t : kTypes)
-    for (int32_t K : {7, 36, 64, 2048})
-      for (int32_t N : {1, 8, 9, 100, 700}) {
-        if (t == DTYPE_Q8 && K % 32) continue;
-        seed += 2;
-        if (!pool_path_taken(t, 7, N, K, seed)) {
-          std::fprintf(stderr, "%s N=%d K=%d differs\n", kt::dtype_name(t).c_str(), N, K);
-          ++bad;
-        }
-        Matrix w = kt::random_matrix(t, N, K, seed);
-        const auto X = kt::random_vector(20 * K, seed + 1);
-        std::vector<float> Y(static_cast<size_t>(20) * N);
-        matmat_t(w.tensor(), X.data(), Y.data(), 20, N, K);
-        for (int32_t r = 0; r < 20; ++r)
-          for (int32_t o = 0; o < N; ++o) {
-            const auto ref = kt::ref_dot(&X[static_cast<size_t>(r) * K], &w.value[static_cast<size_t>(o) * K], K);
-            if (std::fabs(Y[static_cast<size_t>(r) * N + o] - ref.value) > ref.bound) {
-              std::fprintf(stderr, "blas %s N=%d K=%d r=%d o=%d off\n", kt::dtype_name(t).c_str(), N, K, r, o);
-              ++bad;
-              r = 20;
-              break;
-            }
-          }
-      }
-  return bad;
+TEST(MatmatPanel, ShortRowsAndEmptyProductsAreLeftToThePoolKernels) {
+  Matrix w = kt::random_matrix(DTYPE_F32, 8, 15, 1);
+  const auto X = kt::random_vector(16 * 15, 2);
+  std::vector<float> Y(16 * 8, -7.0f);
+  EXPECT_FALSE(detail::panel_product(w.tensor(), X.data(), Y.data(), 16, 8, 15));
+  EXPECT_FALSE(detail::panel_product(w.tensor(), X.data(), Y.data(), 16, 0, 16));
+  for (float v : Y) EXPECT_EQ(v, -7.0f);
 }
 
-TEST_F(Fresh, ResultsDoNotDependOnThePoolSize) {
+// The panel product at every pool size, tiles cut for that size, against the
+// scalar pool kernels bit for bit, through matmat_t.
+TEST_F(Fresh, PanelProductGivesThePoolKernelsBitsWithEveryPoolSize) {
+  std::vector<Shape> shapes = panel_shapes();
+  shapes.push_back({16, 2048, 2048});
+  shapes.push_back({48, 6144, 256});
   for (int32_t n : {1, 2, 3, 8}) {
     EXPECT_EXIT(
         {
           unsetenv("OLVU_NO_ACCEL");
           pool_create(n);
-          std::exit(P.n_threads == n && mismatches_under_pool() == 0 ? 0 : 1);
+          CHECK_OR_EXIT(P.n_threads == n);
+          uint64_t seed = 500;
+          for (const Shape& s : shapes)
+            for (uint8_t t : kTypes) {
+              if (t == DTYPE_Q8 && s.K % 32) continue;
+              seed += 2;
+              if (!pool_path_taken(t, s.M, s.N, s.K, seed)) {
+                std::fprintf(stderr, "%s M=%d N=%d K=%d differs\n", kt::dtype_name(t).c_str(), s.M, s.N, s.K);
+                std::exit(1);
+              }
+            }
+          CHECK_OR_EXIT(detail::panel_capacity() > 0);
+          std::exit(0);
         },
         testing::ExitedWithCode(0), "")
         << n << " participants";

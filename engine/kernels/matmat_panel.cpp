@@ -1,0 +1,235 @@
+// The panel product: tiles of weight rows claimed over the pool, each expanded
+// once into its participant's panel buffer, then every input row against it
+// through the micro-kernel; plus the portable micro-kernel, whose loops the
+// vector ones mirror register for register.
+//
+// Summation order of every output element (the pool kernels' dot product):
+// sixteen lanes, lane l summing x[16s + l] * w[16s + l] over the whole steps s
+// by fused multiply-adds from +0; then with A_j[i] = lane 4j + i,
+// V_i = (A_0[i] + A_1[i]) + (A_2[i] + A_3[i]) and s = (V_0 + V_1) + (V_2 + V_3);
+// then, when four or more inputs remain, a four-lane step seeded with s in
+// lane 0 and summed pairwise; then single fused steps. Nothing in it depends
+// on M, on a row's place in a block, on the tiles or on the pool.
+#include "kernels/matmat_panel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "kernels/matmat.h"
+#include "runtime/pool.h"
+
+namespace detail {
+
+float panel_reduce(const float* a) {
+  float V[4];
+  for (int i = 0; i < 4; ++i) V[i] = (a[i] + a[4 + i]) + (a[8 + i] + a[12 + i]);
+  return (V[0] + V[1]) + (V[2] + V[3]);
+}
+
+float panel_finish(float s, const float* x, const float* w, int32_t n) {
+  int32_t c = 0;
+  if (n >= 4) {
+    float T[4] = {s, 0.0f, 0.0f, 0.0f};
+    for (; c + 4 <= n; c += 4)
+      for (int i = 0; i < 4; ++i) T[i] = std::fmaf(x[c + i], w[c + i], T[i]);
+    s = (T[0] + T[1]) + (T[2] + T[3]);
+  }
+  for (; c < n; ++c) s = std::fmaf(x[c], w[c], s);
+  return s;
+}
+
+}  // namespace detail
+
+namespace {
+
+// The portable micro-kernel: 4 rows x 4 weight rows of sixteen-lane
+// accumulators. A vector port keeps this shape: one register (or register
+// group) per accumulator, one load per input row and weight row per step.
+constexpr int32_t PORTABLE_MR = 4, PORTABLE_NR = 4;
+
+template <int MR>
+void portable_rows(const float* const* x, const float* const* w, int32_t n, int32_t K, float* y, int64_t ldy) {
+  float acc[MR][PORTABLE_NR][16] = {};
+  const int32_t K16 = K / 16 * 16;
+  for (int32_t c = 0; c < K16; c += 16)
+    for (int i = 0; i < MR; ++i)
+      for (int j = 0; j < PORTABLE_NR; ++j)
+        for (int l = 0; l < 16; ++l) acc[i][j][l] = std::fmaf(x[i][c + l], w[j][c + l], acc[i][j][l]);
+  for (int i = 0; i < MR; ++i)
+    for (int j = 0; j < n; ++j) y[i * ldy + j] = detail::panel_finish(detail::panel_reduce(acc[i][j]), x[i] + K16, w[j] + K16, K - K16);
+}
+
+void portable_block(const float* const* x, int32_t m, const float* const* w, int32_t n, int32_t K, float* y,
+                    int64_t ldy) {
+  const float* ws[PORTABLE_NR];
+  for (int j = 0; j < PORTABLE_NR; ++j) ws[j] = w[j < n ? j : n - 1];
+  switch (m) {
+    case 1: portable_rows<1>(x, ws, n, K, y, ldy); break;
+    case 2: portable_rows<2>(x, ws, n, K, y, ldy); break;
+    case 3: portable_rows<3>(x, ws, n, K, y, ldy); break;
+    default: portable_rows<4>(x, ws, n, K, y, ldy); break;
+  }
+}
+
+const detail::PanelKernel kPortable = {PORTABLE_MR, PORTABLE_NR, portable_block};
+
+// Panel buffers: one per pool participant, each holding the expanded weight
+// rows of the tile it works on. They grow to the largest tile any product has
+// needed and are kept, like the pool kernels' stacks, for the process.
+struct PanelBuffers {
+  float* base;
+  uint64_t per_slot;  // floats
+  int32_t slots;
+};
+PanelBuffers panels = {nullptr, 0, 0};
+bool fail_next_growth = false;
+
+// Room for `slots` panels of `need` floats each; false when memory is exhausted.
+bool panels_for(int32_t slots, uint64_t need) {
+  if (panels.base && panels.per_slot >= need && panels.slots >= slots) return true;
+  const uint64_t per_slot = std::max(need, panels.per_slot);
+  slots = std::max(slots, panels.slots);
+  std::free(panels.base);
+  panels = {nullptr, 0, 0};
+  void* p = nullptr;
+  const bool fail = fail_next_growth;
+  fail_next_growth = false;
+  if (fail || posix_memalign(&p, 64, static_cast<size_t>(per_slot * slots * sizeof(float))) != 0) return false;
+  panels = {static_cast<float*>(p), per_slot, slots};
+  return true;
+}
+
+// Tile sizes. A tile's panel stays within half of a 1 MiB L2 (Zen 4; Sapphire
+// Rapids has 2 MiB), so it and the input rows of one block stay in the core's
+// cache while every input row passes it. Below that cap, a product is cut
+// into about TILES_PER_PARTICIPANT tiles per participant, so that the cores
+// finish within a small tile of each other even at 16 rows; a pool of 8 takes
+// 48 tiles, which its claims still hand out one at a time.
+constexpr int64_t PANEL_BYTES = 512 << 10;
+constexpr int32_t TILES_PER_PARTICIPANT = 6;
+
+struct PanelJob {
+  const TensorEntry* W;
+  const float* X;
+  float* Y;
+  int32_t M, N, K;
+  const detail::PanelKernel* kern;
+  const detail::MmKernels* expand;  // null for f32 weights, read in place
+  int32_t groups, tiles;            // groups of kern->nr weight rows, cut into tiles
+  std::atomic<int32_t> busy[POOL_MAX_THREADS];  // panel slots in use
+};
+
+void tile_bounds(const PanelJob* job, int32_t t, int32_t* o0, int32_t* o1) {
+  const int64_t nr = job->kern->nr;
+  const int64_t g0 = static_cast<int64_t>(job->groups) * t / job->tiles;
+  const int64_t g1 = static_cast<int64_t>(job->groups) * (t + 1) / job->tiles;
+  *o0 = static_cast<int32_t>(g0 * nr);
+  *o1 = static_cast<int32_t>(std::min<int64_t>(g1 * nr, job->N));
+}
+
+// Weight rows [o0, o1) of the tile: expanded into the panel, or in place.
+const float* tile_weights(const PanelJob* job, int32_t o0, int32_t o1, float* panel) {
+  const TensorEntry* W = job->W;
+  const int64_t K = job->K;
+  if (!job->expand) return W->data_f32 + o0 * K;
+  if (W->data_q8)
+    job->expand->expand_q8(W->data_q8 + o0 * (K / 32) * Q8_BLOCK_BYTES, o1 - o0, job->K, panel);
+  else
+    job->expand->expand_f16(W->data_f16 + o0 * K, (o1 - o0) * K, panel);
+  return panel;
+}
+
+// Every input row against the tile's weight rows: blocks of mr rows in turn,
+// each against the tile's groups of nr weight rows, so that one block of
+// input rows and the whole panel stay in the core's cache.
+void tile_product(const PanelJob* job, int32_t o0, int32_t o1, const float* w) {
+  const int32_t mr = job->kern->mr, nr = job->kern->nr, M = job->M, K = job->K;
+  const int64_t N = job->N;
+  const float* xs[16];
+  const float* ws[16];
+  for (int32_t r = 0; r < M; r += mr) {
+    const int32_t m = std::min(mr, M - r);
+    for (int32_t i = 0; i < m; ++i) xs[i] = job->X + static_cast<int64_t>(r + i) * K;
+    for (int32_t g = o0; g < o1; g += nr) {
+      const int32_t n = std::min(nr, o1 - g);
+      for (int32_t j = 0; j < n; ++j) ws[j] = w + static_cast<int64_t>(g - o0 + j) * K;
+      job->kern->block(xs, m, ws, n, K, job->Y + r * N + g, N);
+    }
+  }
+}
+
+void panel_range(void* ctx, int32_t t0, int32_t t1) {
+  PanelJob* job = static_cast<PanelJob*>(ctx);
+  // At most one call per participant runs at a time, so a free slot exists.
+  int32_t slot = 0;
+  if (job->expand)
+    while (job->busy[slot].exchange(1, std::memory_order_acquire)) slot = (slot + 1) % panels.slots;
+  float* panel = job->expand ? panels.base + static_cast<int64_t>(slot) * panels.per_slot : nullptr;
+  for (int32_t t = t0; t < t1; ++t) {
+    int32_t o0, o1;
+    tile_bounds(job, t, &o0, &o1);
+    tile_product(job, o0, o1, tile_weights(job, o0, o1, panel));
+  }
+  if (job->expand) job->busy[slot].store(0, std::memory_order_release);
+}
+
+const detail::MmKernels* expansions() {
+  const detail::MmKernels* k = detail::mm_kernels(best_isa());
+  return k ? k : detail::mm_kernels(Isa::Scalar);
+}
+
+}  // namespace
+
+namespace detail {
+
+const PanelKernel* panel_kernel(Isa isa) {
+  if (!isa_supported(isa)) return nullptr;
+  switch (isa) {
+    case Isa::Scalar: return &kPortable;
+    case Isa::Avx2: return panel_kernel_avx2();
+    case Isa::Avx512: return panel_kernel_avx512();
+    case Isa::Neon: return &kPortable;
+  }
+  return nullptr;
+}
+
+bool panel_product(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t N, int32_t K,
+                   const PanelKernel* kernel) {
+  if (K < 16 || M < 1 || N < 1) return false;
+  static const PanelKernel* best = [] {
+    const PanelKernel* k = panel_kernel(best_isa());
+    return k ? k : &kPortable;
+  }();
+  PanelJob job;
+  job.W = W;
+  job.X = X;
+  job.Y = Y;
+  job.M = M;
+  job.N = N;
+  job.K = K;
+  job.kern = kernel ? kernel : best;
+  job.expand = W->data_q8 || W->data_f16 ? expansions() : nullptr;
+  const int32_t nr = job.kern->nr;
+  const int32_t participants = std::max<int32_t>(P.n_threads, 1);
+  job.groups = static_cast<int32_t>((static_cast<int64_t>(N) + nr - 1) / nr);
+  const int64_t group_bytes = static_cast<int64_t>(nr) * K * 4;
+  const int64_t max_groups = std::max<int64_t>(1, PANEL_BYTES / group_bytes);
+  const int64_t by_cache = (job.groups + max_groups - 1) / max_groups;
+  const int64_t by_balance = std::min<int64_t>(job.groups, static_cast<int64_t>(TILES_PER_PARTICIPANT) * participants);
+  job.tiles = static_cast<int32_t>(std::max(by_cache, by_balance));
+  if (job.expand) {
+    const int64_t most_groups = (static_cast<int64_t>(job.groups) + job.tiles - 1) / job.tiles;
+    if (!panels_for(participants, static_cast<uint64_t>(most_groups * nr * K))) return false;
+  }
+  for (auto& b : job.busy) b.store(0, std::memory_order_relaxed);
+  pool_for(panel_range, &job, job.tiles, 1);
+  return true;
+}
+
+uint64_t panel_capacity() { return panels.per_slot; }
+void fail_next_panel_allocation() { fail_next_growth = true; }
+
+}  // namespace detail
