@@ -85,10 +85,14 @@ TEST(MatmatPaths, TheDispatchRunsTheWidestPathOfTheProcessor) {
 #if defined(__aarch64__)
   EXPECT_EQ(best_isa(), Isa::Neon);
   EXPECT_NE(detail::mm_kernels(Isa::Neon), nullptr);
+  ASSERT_NE(detail::panel_kernel(Isa::Neon), nullptr);
+  EXPECT_NE(detail::panel_kernel(Isa::Neon), detail::panel_kernel(Isa::Scalar));
 #else
   EXPECT_EQ(detail::mm_kernels(Isa::Neon), nullptr);
+  EXPECT_EQ(detail::panel_kernel(Isa::Neon), nullptr);
 #endif
   EXPECT_NE(detail::mm_kernels(best_isa()), nullptr);
+  EXPECT_NE(detail::panel_kernel(best_isa()), nullptr);
 }
 
 TEST(MatmatPaths, EveryVectorKernelMatchesScalarBitForBit) {
