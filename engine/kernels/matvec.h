@@ -20,7 +20,8 @@ void mv_q8_range(void* ctx, int32_t start, int32_t end);
 void mv_f16_range(void* ctx, int32_t start, int32_t end);
 void mv_f32_range(void* ctx, int32_t start, int32_t end);
 
-// The matrix-vector product: kernel chosen by the data (q8, else f16, else f32).
+// The matrix-vector product: kernel chosen by the data (q8, else f16, else f32),
+// one pool job over 16-row slices (matvec_jobs.cpp).
 void matvec(const TensorEntry* W, const float* x, float* y, int32_t rows, int32_t K);
 
 void embed_row(const TensorEntry* E, int64_t row, float* dst, int32_t dim);
@@ -33,6 +34,9 @@ struct MvKernels {
   RangeFn f16;
   RangeFn f32;
 };
+
+// The kernels of the widest set this processor runs.
+const MvKernels* mv_active();
 
 // The kernels of one set, or null when this build or this processor lacks it.
 const MvKernels* mv_kernels(Isa isa);
