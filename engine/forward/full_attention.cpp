@@ -294,10 +294,11 @@ void full_attention_batch(RuntimeState* st, int32_t layer, const float* normed, 
   const int32_t rot_dim = rope_dim(c);
   const float eps = c->rms_eps;
 
-  float* q_gate = work_alloc(static_cast<int64_t>(count) * 2 * qd, "batch_q_gate");
-  float* query = work_alloc(static_cast<int64_t>(count) * qd, "batch_query");
-  float* gate = work_alloc(static_cast<int64_t>(count) * qd, "batch_attn_gate");
-  float* attn = work_alloc(static_cast<int64_t>(count) * qd, "batch_attn_out");
+  static WorkKeep keep_q_gate, keep_query, keep_gate, keep_attn;
+  float* q_gate = work_kept(&keep_q_gate, static_cast<int64_t>(count) * 2 * qd, "batch_q_gate");
+  float* query = work_kept(&keep_query, static_cast<int64_t>(count) * qd, "batch_query");
+  float* gate = work_kept(&keep_gate, static_cast<int64_t>(count) * qd, "batch_attn_gate");
+  float* attn = work_kept(&keep_attn, static_cast<int64_t>(count) * qd, "batch_attn_out");
   if (!q_gate || !query || !gate || !attn) fatal("oom prefill attention");
 
   matmat_t(w.q, normed, q_gate, count, 2 * qd, Hs);
@@ -315,9 +316,4 @@ void full_attention_batch(RuntimeState* st, int32_t layer, const float* normed, 
                   lc->k_cache, lc->v_cache, attn, P};
   pool_for(attn_pref_range, &job, count, 1);
   matmat_t(w.o, attn, out, count, Hs, qd);
-
-  work_free(q_gate);
-  work_free(query);
-  work_free(gate);
-  work_free(attn);
 }

@@ -77,16 +77,15 @@ void mlp_block_batch(const ModelConfig* c, const MlpWeights& w, const float* nor
                      int32_t count) {
   const int32_t H = static_cast<int32_t>(c->hidden_size), F = static_cast<int32_t>(c->ffn_size);
   const int64_t n = static_cast<int64_t>(count) * F;
-  float* gate = work_alloc(n, "batch_mlp_gate");
-  float* up = work_alloc(n, "batch_mlp_up");
+  static WorkKeep keep_gate, keep_up;
+  float* gate = work_kept(&keep_gate, n, "batch_mlp_gate");
+  float* up = work_kept(&keep_up, n, "batch_mlp_up");
   if (!gate || !up) fatal("oom prefill mlp");
   matmat_t(w.gate, normed, gate, count, F, H);
   matmat_t(w.up, normed, up, count, F, H);
   SwigluJob job{gate, up, F};
   pool_for(swiglu_rows, &job, count, 4);
   matmat_t(w.down, gate, out, count, H, F);
-  work_free(gate);
-  work_free(up);
 }
 
 void output_head(const ModelConfig* c, const TensorEntry* embedding, const float* normed,

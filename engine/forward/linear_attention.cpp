@@ -264,12 +264,13 @@ void linear_attention_batch(RuntimeState* st, int32_t layer, const float* normed
   const LinWeights w = lookup(c, layer, d);
   LayerCache* lc = &st->layers[layer];
 
-  float* qkv = work_alloc(static_cast<int64_t>(count) * d.conv_dim, "batch_qkv");
-  float* conv = work_alloc(static_cast<int64_t>(count) * d.conv_dim, "batch_conv");
-  float* z = work_alloc(static_cast<int64_t>(count) * d.value_dim, "batch_z");
-  float* b = work_alloc(static_cast<int64_t>(count) * d.H, "batch_b");
-  float* a = work_alloc(static_cast<int64_t>(count) * d.H, "batch_a");
-  float* core = work_alloc(static_cast<int64_t>(count) * d.value_dim, "batch_core");
+  static WorkKeep keep_qkv, keep_conv, keep_z, keep_b, keep_a, keep_core;
+  float* qkv = work_kept(&keep_qkv, static_cast<int64_t>(count) * d.conv_dim, "batch_qkv");
+  float* conv = work_kept(&keep_conv, static_cast<int64_t>(count) * d.conv_dim, "batch_conv");
+  float* z = work_kept(&keep_z, static_cast<int64_t>(count) * d.value_dim, "batch_z");
+  float* b = work_kept(&keep_b, static_cast<int64_t>(count) * d.H, "batch_b");
+  float* a = work_kept(&keep_a, static_cast<int64_t>(count) * d.H, "batch_a");
+  float* core = work_kept(&keep_core, static_cast<int64_t>(count) * d.value_dim, "batch_core");
   if (!qkv || !conv || !z || !b || !a || !core) fatal("oom prefill linear attention");
 
   matmat_t(w.qkv, normed, qkv, count, d.conv_dim, d.hidden);
@@ -293,10 +294,4 @@ void linear_attention_batch(RuntimeState* st, int32_t layer, const float* normed
   lc->lin_pos = P + count;
 
   matmat_t(w.out, core, out, count, d.hidden, d.value_dim);
-  work_free(qkv);
-  work_free(conv);
-  work_free(z);
-  work_free(b);
-  work_free(a);
-  work_free(core);
 }

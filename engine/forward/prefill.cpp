@@ -46,9 +46,10 @@ void prefill_batch(RuntimeState* st, const TokenId* tokens, int32_t count, float
   const float* final_w = get_vector(c, "model.norm.weight", 0, c->hidden_size);
 
   const int64_t rows = static_cast<int64_t>(count) * H;
-  float* hidden = work_alloc(rows, "batch_hidden");
-  float* normed = work_alloc(rows, "batch_normed");
-  float* out = work_alloc(rows, "batch_out");
+  static WorkKeep keep_hidden, keep_normed, keep_out, keep_cos, keep_sin;
+  float* hidden = work_kept(&keep_hidden, rows, "batch_hidden");
+  float* normed = work_kept(&keep_normed, rows, "batch_normed");
+  float* out = work_kept(&keep_out, rows, "batch_out");
   if (!hidden || !normed || !out) fatal("oom prefill");
 
   for (int32_t i = 0; i < count; ++i) {
@@ -58,8 +59,8 @@ void prefill_batch(RuntimeState* st, const TokenId* tokens, int32_t count, float
 
   const int32_t rot_dim = rope_dim(c), rot_half = rot_dim / 2;
   const int64_t table = static_cast<int64_t>(count) * (rot_half > 0 ? rot_half : 0);
-  float* rope_cos = work_alloc(table, "rope_cos");
-  float* rope_sin = work_alloc(table, "rope_sin");
+  float* rope_cos = work_kept(&keep_cos, table, "rope_cos");
+  float* rope_sin = work_kept(&keep_sin, table, "rope_sin");
   if (!rope_cos || !rope_sin) fatal("oom prefill rotary tables");
   if (rot_dim >= 2)
     for (int32_t i = 0; i < count; ++i)
@@ -88,9 +89,4 @@ void prefill_batch(RuntimeState* st, const TokenId* tokens, int32_t count, float
     final_norm(hidden + static_cast<int64_t>(count - 1) * H, final_w, H, c->rms_eps, normed);
     output_head(c, embedding, normed, logits);
   }
-  work_free(hidden);
-  work_free(normed);
-  work_free(out);
-  work_free(rope_cos);
-  work_free(rope_sin);
 }

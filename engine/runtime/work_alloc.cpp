@@ -34,6 +34,14 @@ void* work_alloc_bytes_or_die(size_t bytes, const char* tag, const char* oom_mes
 
 void work_free(void* p) { std::free(p); }
 
+float* work_kept(WorkKeep* k, int64_t n_floats, const char* tag) {
+  if (k->p && k->cap >= n_floats) return k->p;
+  std::free(k->p);
+  k->p = work_alloc(n_floats, tag);
+  k->cap = k->p ? n_floats : 0;
+  return k->p;
+}
+
 namespace work_alloc_detail {
 void fail_requests_tagged(const char* tag) { g_fail_tag = tag; }
 }  // namespace work_alloc_detail
