@@ -46,6 +46,10 @@ const MvKernels* mv_kernels_avx2();
 const MvKernels* mv_kernels_avx512();
 const MvKernels* mv_kernels_neon();
 
+// The AVX-512 q8 kernel of processors without VBMI, which the table above
+// replaces where VBMI exists (null where AVX-512 is not built).
+RangeFn mv_q8_avx512_without_vbmi();
+
 // embed_row's body for one set, or null when this build or this processor has
 // none of its own for it (the portable one then serves).
 using EmbedFn = void (*)(const TensorEntry* E, int64_t row, float* dst, int32_t dim);

@@ -112,6 +112,12 @@ TEST(MatvecPaths, EveryVectorPathMatchesScalarBitForBit) {
                                << " rows=" << rows << " piece=" << piece << (wild ? " wild" : "")
                                << ": y[" << d << "] " << got[d] << " vs scalar " << want[d];
             }
+          // The AVX-512 q8 kernel that processors without VBMI run, where the dispatch chose the other.
+          if (t == DTYPE_Q8 && detail::mv_q8_avx512_without_vbmi() && isa_supported(Isa::Avx512)) {
+            const auto got = run(detail::mv_q8_avx512_without_vbmi(), m, x.data(), 5);
+            const int64_t d = kt::first_difference(want.data(), got.data(), rows + 1);
+            ASSERT_EQ(d, -1) << "avx512 without vbmi K=" << K << " rows=" << rows << (wild ? " wild" : "");
+          }
         }
 }
 
