@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
   if (profile_prefill > 0) {
     Engine* e = olvu_open(path.c_str(), threads);
     const auto ids = prompt(profile_prefill, profile_prefill);
-    for (int rep = 0; rep < std::max(3, 2560 / profile_prefill); ++rep) {
+    for (int rep = 0; rep < 20; ++rep) {
       olvu_reset(e);
       const auto t0 = Clock::now();
       olvu_start(e, ids.data(), profile_prefill, 40, 1337, 248046, 0.5f, 0.9f, 1.1f);

@@ -74,7 +74,7 @@ void portable_block(const float* const* x, int32_t m, const float* const* w, int
   }
 }
 
-const detail::PanelKernel kPortable = {PORTABLE_MR, PORTABLE_NR, portable_block, 0, nullptr, nullptr};
+const detail::PanelKernel kPortable = {PORTABLE_MR, PORTABLE_NR, portable_block};
 
 // Panel buffers: one per pool participant, each holding the expanded weight
 // rows of the tile it works on. They grow to the largest tile any product has
@@ -110,11 +110,6 @@ bool panels_for(int32_t slots, uint64_t need) {
 // 48 tiles, which its claims still hand out one at a time.
 constexpr int64_t PANEL_BYTES = 512 << 10;
 constexpr int32_t TILES_PER_PARTICIPANT = 6;
-// At most this many groups of weight rows per tile: the accumulators of one
-// block of input rows against the whole tile live on the stack while the
-// product is cut along K (16 x 4 x 6 sixteen-lane accumulators, 24 KiB).
-constexpr int64_t MAX_TILE_GROUPS = 16;
-constexpr int32_t MAX_MR = 4, MAX_NR = 6;
 
 struct PanelJob {
   const TensorEntry* W;
@@ -151,41 +146,17 @@ const float* tile_weights(const PanelJob* job, int32_t o0, int32_t o1, float* pa
 // each against the tile's groups of nr weight rows, so that one block of
 // input rows and the whole panel stay in the core's cache.
 void tile_product(const PanelJob* job, int32_t o0, int32_t o1, const float* w) {
-  const detail::PanelKernel* kern = job->kern;
-  const int32_t mr = kern->mr, nr = kern->nr, M = job->M, K = job->K;
+  const int32_t mr = job->kern->mr, nr = job->kern->nr, M = job->M, K = job->K;
   const int64_t N = job->N;
-  const int32_t steps = K / 16;
-  const bool cut = kern->accumulate && steps > kern->kc_steps;
-  alignas(64) float acc[MAX_TILE_GROUPS * MAX_MR * MAX_NR * 16];
-  const int64_t acc_group = static_cast<int64_t>(mr) * nr * 16;
-  const float* xs[MAX_MR];
-  const float* ws[MAX_NR];
-  // Weight rows of the group at g, the last one repeated to fill nr.
-  auto group_rows = [&](int32_t g) {
-    const int32_t n = std::min(nr, o1 - g);
-    for (int32_t j = 0; j < nr; ++j) ws[j] = w + static_cast<int64_t>(g - o0 + (j < n ? j : n - 1)) * K;
-    return n;
-  };
+  const float* xs[16];
+  const float* ws[16];
   for (int32_t r = 0; r < M; r += mr) {
     const int32_t m = std::min(mr, M - r);
     for (int32_t i = 0; i < m; ++i) xs[i] = job->X + static_cast<int64_t>(r + i) * K;
-    if (!cut) {
-      for (int32_t g = o0; g < o1; g += nr) {
-        const int32_t n = group_rows(g);
-        kern->block(xs, m, ws, n, K, job->Y + r * N + g, N);
-      }
-      continue;
-    }
-    for (int32_t s0 = 0; s0 < steps; s0 += kern->kc_steps) {
-      const int32_t s1 = std::min(steps, s0 + kern->kc_steps);
-      for (int32_t g = o0, gi = 0; g < o1; g += nr, ++gi) {
-        group_rows(g);
-        kern->accumulate(xs, m, ws, s0, s1, acc + gi * acc_group);
-      }
-    }
-    for (int32_t g = o0, gi = 0; g < o1; g += nr, ++gi) {
-      const int32_t n = group_rows(g);
-      kern->finish(acc + gi * acc_group, xs, m, ws, n, K, job->Y + r * N + g, N);
+    for (int32_t g = o0; g < o1; g += nr) {
+      const int32_t n = std::min(nr, o1 - g);
+      for (int32_t j = 0; j < n; ++j) ws[j] = w + static_cast<int64_t>(g - o0 + j) * K;
+      job->kern->block(xs, m, ws, n, K, job->Y + r * N + g, N);
     }
   }
 }
@@ -245,7 +216,7 @@ bool panel_product(const TensorEntry* W, const float* X, float* Y, int32_t M, in
   const int32_t participants = std::max<int32_t>(P.n_threads, 1);
   job.groups = static_cast<int32_t>((static_cast<int64_t>(N) + nr - 1) / nr);
   const int64_t group_bytes = static_cast<int64_t>(nr) * K * 4;
-  const int64_t max_groups = std::clamp<int64_t>(PANEL_BYTES / group_bytes, 1, MAX_TILE_GROUPS);
+  const int64_t max_groups = std::max<int64_t>(1, PANEL_BYTES / group_bytes);
   const int64_t by_cache = (job.groups + max_groups - 1) / max_groups;
   const int64_t by_balance = std::min<int64_t>(job.groups, static_cast<int64_t>(TILES_PER_PARTICIPANT) * participants);
   job.tiles = static_cast<int32_t>(std::max(by_cache, by_balance));

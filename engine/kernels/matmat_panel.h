@@ -21,18 +21,6 @@ struct PanelKernel {
   int32_t nr;
   void (*block)(const float* const* x, int32_t m, const float* const* w, int32_t n, int32_t K, float* y,
                 int64_t ldy);
-  // Optional, for rows longer than kc_steps 16-input steps: the same product
-  // cut along K, so that a slice of the input rows stays in the first-level
-  // cache while the tile's weight rows pass it. accumulate runs the steps
-  // [s0, s1) of m rows against nr weight rows (w holds nr pointers) into acc,
-  // mr x nr sixteen-lane accumulators, starting from +0 when s0 is 0; finish
-  // reduces them, runs the inputs past the whole steps and stores the n
-  // outputs of each row. Spilling and reloading the accumulators between
-  // slices changes no bit.
-  int32_t kc_steps;
-  void (*accumulate)(const float* const* x, int32_t m, const float* const* w, int32_t s0, int32_t s1, float* acc);
-  void (*finish)(const float* acc, const float* const* x, int32_t m, const float* const* w, int32_t n, int32_t K,
-                 float* y, int64_t ldy);
 };
 
 // The micro-kernel of one set, or null when this build or processor lacks it.

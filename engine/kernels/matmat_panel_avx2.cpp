@@ -58,7 +58,7 @@ OLVU_AVX2 void block(const float* const* x, int32_t m, const float* const* w, in
     rows<2>(x, ws, n, K, y, ldy);
 }
 
-const detail::PanelKernel kAvx2 = {MR, NR, block, 0, nullptr, nullptr};
+const detail::PanelKernel kAvx2 = {MR, NR, block};
 
 }  // namespace
 
