@@ -22,6 +22,7 @@
 
 #include "kernels/cpu_features.h"
 #include "kernels/matmat.h"
+#include "kernels/matmat_panel.h"
 #include "kernels/matvec.h"
 #include "kernels/vec_ops.h"
 #include "olvt_writer.h"
@@ -291,6 +292,26 @@ void bench_paths(int reps) {
            [&] { mm_v->expand_q8(mats[0].bytes.data(), rows, K, wide.data()); });
   path_row("expand f16 64x2048", reps, [&] { mm_s->expand_f16(mats[1].e.data_f16, int64_t{rows} * K, wide.data()); },
            [&] { mm_v->expand_f16(mats[1].e.data_f16, int64_t{rows} * K, wide.data()); });
+
+  // The panel product's micro-kernels over the same M x N x K, weights already expanded.
+  if (const detail::PanelKernel* pv = detail::panel_kernel(isa)) {
+    const detail::PanelKernel* ps = detail::panel_kernel(Isa::Scalar);
+    mm_s->expand_q8(mats[0].bytes.data(), rows, K, wide.data());
+    auto blocks = [&](const detail::PanelKernel* k) {
+      const float* xs[16];
+      const float* wr[16];
+      for (int32_t r = 0; r < M; r += k->mr) {
+        const int32_t m = std::min(k->mr, M - r);
+        for (int32_t i = 0; i < m; ++i) xs[i] = X.data() + static_cast<int64_t>(r + i) * K;
+        for (int32_t g = 0; g < N; g += k->nr) {
+          const int32_t nn = std::min(k->nr, N - g);
+          for (int32_t j = 0; j < nn; ++j) wr[j] = wide.data() + static_cast<int64_t>(g + j) * K;
+          k->block(xs, m, wr, nn, K, Y.data() + static_cast<int64_t>(r) * N + g, N);
+        }
+      }
+    };
+    path_row("panel micro-kernel M=8 N=64 K=2048", reps, [&] { blocks(ps); }, [&] { blocks(pv); });
+  }
 
   // The layer helpers at the sizes of one attention head over 512 cached
   // positions and one 128 x 128 delta-rule state.

@@ -10,7 +10,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
-set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig")
+# OLVU_CROSS_PKGCONFIG names an extra folder searched first: scripts/deps-arm64.sh keeps there the
+# description of an :arm64 library whose -dev package cannot be installed beside the host's.
+set(_olvu_pc "/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig")
+if(DEFINED ENV{OLVU_CROSS_PKGCONFIG} AND NOT "$ENV{OLVU_CROSS_PKGCONFIG}" STREQUAL "")
+  set(_olvu_pc "$ENV{OLVU_CROSS_PKGCONFIG}:${_olvu_pc}")
+endif()
+set(ENV{PKG_CONFIG_LIBDIR} "${_olvu_pc}")
 set(ENV{PKG_CONFIG_PATH} "")
 # Test binaries run under user-mode emulation: gtest discovery and ctest start them through it.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static)

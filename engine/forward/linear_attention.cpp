@@ -9,6 +9,7 @@
 #include "runtime/fatal.h"
 #include "kernels/matmat.h"
 #include "kernels/matvec.h"
+#include "kernels/matvec_jobs.h"
 #include "runtime/pool.h"
 #include "model/tensor_lookup.h"
 #include "kernels/vec_ops.h"
@@ -199,32 +200,60 @@ void delta_pref_range(void* ctx, int32_t start, int32_t end) {
   }
 }
 
+namespace {
+
+// One value head of the one-token form: the convolution of the head's own
+// query, key and value channels (every head owns disjoint channels, key heads
+// being as many as value heads), their raw inputs stored in the ring row once
+// read, then the head's recurrence and gated norm.
+struct LinStepJob {
+  ConvStepJob conv;
+  float* ring_row;
+  DeltaPrefJob delta;
+};
+
+void lin_step_heads(void* ctx, int32_t start, int32_t end) {
+  LinStepJob* j = static_cast<LinStepJob*>(ctx);
+  const DeltaPrefJob& d = j->delta;
+  for (int32_t h = start; h < end; ++h) {
+    const int32_t first[3] = {h * d.lin_k_dim, d.key_dim + h * d.lin_k_dim,
+                              2 * d.key_dim + h * d.lin_v_dim};
+    const int32_t width[3] = {d.lin_k_dim, d.lin_k_dim, d.lin_v_dim};
+    for (int i = 0; i < 3; ++i) {
+      conv_step_range(&j->conv, first[i], first[i] + width[i]);
+      std::memcpy(j->ring_row + first[i], j->conv.qkv + first[i], sizeof(float) * width[i]);
+    }
+    delta_pref_range(&j->delta, h, h + 1);
+  }
+}
+
+}  // namespace
+
 void linear_attention_step(RuntimeState* st, int32_t layer) {
   const ModelConfig* c = st->config;
   const LinDims d = dims_of(c);
   const LinWeights w = lookup(c, layer, d);
   LayerCache* lc = &st->layers[layer];
 
+  // The four input projections read the same vector: one job.
   float lin_b[MAX_LIN_HEADS], lin_a[MAX_LIN_HEADS];
-  matvec(w.qkv, st->normed, st->lin_qkv, d.conv_dim, d.hidden);
-  matvec(w.z, st->normed, st->lin_z, d.value_dim, d.hidden);
-  matvec(w.b, st->normed, lin_b, d.H, d.hidden);
-  matvec(w.a, st->normed, lin_a, d.H, d.hidden);
+  const MvProduct in[4] = {{w.qkv, st->lin_qkv, d.conv_dim},
+                           {w.z, st->lin_z, d.value_dim},
+                           {w.b, lin_b, d.H},
+                           {w.a, lin_a, d.H}};
+  matvec_shared_input(in, 4, st->normed, d.hidden);
 
-  // The convolution and the recurrence go to the pool: channels and heads are
+  // Convolution and recurrence per value head on the pool: heads are
   // independent and each is computed exactly as on the calling thread, while
   // the state matrices of all heads are far too much work for one thread.
   const int32_t p = lc->lin_pos;
-  ConvStepJob cj{st->lin_qkv, lc->conv_state, w.conv, d.conv_dim, d.K, p, st->lin_conv};
-  pool_for(conv_step_range, &cj, d.conv_dim, 64);
-  std::memcpy(lc->conv_state + static_cast<int64_t>(p % (d.K - 1)) * d.conv_dim, st->lin_qkv,
-              sizeof(float) * d.conv_dim);
+  LinStepJob job{{st->lin_qkv, lc->conv_state, w.conv, d.conv_dim, d.K, p, st->lin_conv},
+                 lc->conv_state + static_cast<int64_t>(p % (d.K - 1)) * d.conv_dim,
+                 {1, d.H, d.dk, d.dv, d.key_dim, d.value_dim, d.conv_dim, q_scale_of(d.dk),
+                  c->rms_eps, lc->rec_state, st->lin_conv, st->lin_core, st->lin_z, lin_b, lin_a,
+                  w.A_log, w.dt_bias, w.norm}};
   lc->lin_pos = p + 1;
-
-  DeltaPrefJob dj{1,      d.H,  d.dk,          d.dv,         d.key_dim,     d.value_dim,
-                  d.conv_dim, q_scale_of(d.dk), c->rms_eps, lc->rec_state, st->lin_conv,
-                  st->lin_core, st->lin_z, lin_b, lin_a, w.A_log, w.dt_bias, w.norm};
-  pool_for(delta_pref_range, &dj, d.H, 1);
+  pool_for(lin_step_heads, &job, d.H, 1);
   matvec(w.out, st->lin_core, st->block_out, d.hidden, d.value_dim);
 }
 

@@ -191,7 +191,7 @@ const PanelKernel* panel_kernel(Isa isa) {
     case Isa::Scalar: return &kPortable;
     case Isa::Avx2: return panel_kernel_avx2();
     case Isa::Avx512: return panel_kernel_avx512();
-    case Isa::Neon: return &kPortable;
+    case Isa::Neon: return panel_kernel_neon();
   }
   return nullptr;
 }

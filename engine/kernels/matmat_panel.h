@@ -24,10 +24,10 @@ struct PanelKernel {
 };
 
 // The micro-kernel of one set, or null when this build or processor lacks it.
-// Isa::Neon gets the portable kernel until it has one of its own.
 const PanelKernel* panel_kernel(Isa isa);
 const PanelKernel* panel_kernel_avx2();
 const PanelKernel* panel_kernel_avx512();
+const PanelKernel* panel_kernel_neon();
 
 // The fixed reduction of the sixteen-lane accumulator a of the whole
 // 16-input steps to one sum.

@@ -142,6 +142,8 @@ const detail::MvKernels* active() {
 
 namespace detail {
 
+const MvKernels* mv_active() { return active(); }
+
 const MvKernels* mv_kernels(Isa isa) {
   if (!isa_supported(isa)) return nullptr;
   switch (isa) {
@@ -167,27 +169,6 @@ EmbedFn embed_row_kernel(Isa isa) {
 void mv_q8_range(void* ctx, int32_t start, int32_t end) { active()->q8(ctx, start, end); }
 void mv_f16_range(void* ctx, int32_t start, int32_t end) { active()->f16(ctx, start, end); }
 void mv_f32_range(void* ctx, int32_t start, int32_t end) { active()->f32(ctx, start, end); }
-
-void matvec(const TensorEntry* W, const float* x, float* y, int32_t rows, int32_t K) {
-  const detail::MvKernels* k = active();
-  VecJob job;
-  RangeFn fn;
-  if (W->data_q8) {
-    job.weights = W->data_q8;
-    fn = k->q8;
-  } else if (W->data_f16) {
-    job.weights = W->data_f16;
-    fn = k->f16;
-  } else {
-    job.weights = W->data_f32;
-    fn = k->f32;
-  }
-  job.x = x;
-  job.y = y;
-  job.rows = rows;
-  job.K = K;
-  pool_for(fn, &job, rows, 16);
-}
 
 namespace {
 

@@ -20,7 +20,8 @@ void mv_q8_range(void* ctx, int32_t start, int32_t end);
 void mv_f16_range(void* ctx, int32_t start, int32_t end);
 void mv_f32_range(void* ctx, int32_t start, int32_t end);
 
-// The matrix-vector product: kernel chosen by the data (q8, else f16, else f32).
+// The matrix-vector product: kernel chosen by the data (q8, else f16, else f32),
+// one pool job over 16-row slices (matvec_jobs.cpp).
 void matvec(const TensorEntry* W, const float* x, float* y, int32_t rows, int32_t K);
 
 void embed_row(const TensorEntry* E, int64_t row, float* dst, int32_t dim);
@@ -34,6 +35,9 @@ struct MvKernels {
   RangeFn f32;
 };
 
+// The kernels of the widest set this processor runs.
+const MvKernels* mv_active();
+
 // The kernels of one set, or null when this build or this processor lacks it.
 const MvKernels* mv_kernels(Isa isa);
 
@@ -41,6 +45,10 @@ const MvKernels* mv_kernels(Isa isa);
 const MvKernels* mv_kernels_avx2();
 const MvKernels* mv_kernels_avx512();
 const MvKernels* mv_kernels_neon();
+
+// The AVX-512 q8 kernel of processors without VBMI, which the table above
+// replaces where VBMI exists (null where AVX-512 is not built).
+RangeFn mv_q8_avx512_without_vbmi();
 
 // embed_row's body for one set, or null when this build or this processor has
 // none of its own for it (the portable one then serves).

@@ -1,7 +1,8 @@
 // Matrix-vector kernels and embedding rows: every vector path against the
 // scalar one bit for bit, the product against a double-precision reference,
 // hand-built inputs whose result depends on the summation order, the edge
-// shapes, 64-bit row offsets and independence from the pool size.
+// shapes, 64-bit row offsets and independence from the pool size, for single
+// products and for products sharing one pool job.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -12,6 +13,7 @@
 
 #include "kernel_fixtures.h"
 #include "kernels/matvec.h"
+#include "kernels/matvec_jobs.h"
 #include "runtime/pool.h"
 
 namespace {
@@ -110,6 +112,12 @@ TEST(MatvecPaths, EveryVectorPathMatchesScalarBitForBit) {
                                << " rows=" << rows << " piece=" << piece << (wild ? " wild" : "")
                                << ": y[" << d << "] " << got[d] << " vs scalar " << want[d];
             }
+          // The AVX-512 q8 kernel that processors without VBMI run, where the dispatch chose the other.
+          if (t == DTYPE_Q8 && detail::mv_q8_avx512_without_vbmi() && isa_supported(Isa::Avx512)) {
+            const auto got = run(detail::mv_q8_avx512_without_vbmi(), m, x.data(), 5);
+            const int64_t d = kt::first_difference(want.data(), got.data(), rows + 1);
+            ASSERT_EQ(d, -1) << "avx512 without vbmi K=" << K << " rows=" << rows << (wild ? " wild" : "");
+          }
         }
 }
 
@@ -383,13 +391,62 @@ int mismatches_under_pool() {
   return bad;
 }
 
+// Shared-input and paired jobs: every product's rows must carry the bits of
+// its own kernel run alone, the slices of different products must not spill
+// into each other's outputs, and a paired job's function must see both rows.
+void pair_after(float* a, const float* b, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) a[i] = a[i] - 2.0f * b[i];
+}
+
+int joint_mismatches() {
+  int bad = 0;
+  const detail::MvKernels* scalar = detail::mv_kernels(Isa::Scalar);
+  uint64_t seed = 900;
+  auto check = [&](const char* what, const std::vector<float>& want, const std::vector<float>& got) {
+    const int64_t d = kt::first_difference(want.data(), got.data(), static_cast<int64_t>(want.size()));
+    if (d >= 0) {
+      std::fprintf(stderr, "%s: y[%lld] differs\n", what, static_cast<long long>(d));
+      ++bad;
+    }
+  };
+  for (int32_t K : {64, 2048}) {
+    // Row counts: none, one slice exactly, ragged, many slices; storages mixed.
+    const uint8_t types[MV_MAX_PRODUCTS] = {DTYPE_Q8, DTYPE_F32, DTYPE_F16, DTYPE_Q8};
+    const int32_t rows[MV_MAX_PRODUCTS] = {1000, 0, 17, 16};
+    std::vector<Matrix> m;
+    for (int i = 0; i < MV_MAX_PRODUCTS; ++i) m.push_back(kt::random_matrix(types[i], rows[i], K, ++seed));
+    const auto x = kt::random_vector(K, ++seed);
+    std::vector<std::vector<float>> got(MV_MAX_PRODUCTS);
+    MvProduct prods[MV_MAX_PRODUCTS];
+    for (int i = 0; i < MV_MAX_PRODUCTS; ++i) {
+      got[i].assign(static_cast<size_t>(rows[i]) + 1, -7.0f);
+      prods[i] = {m[i].tensor(), got[i].data(), rows[i]};
+    }
+    matvec_shared_input(prods, MV_MAX_PRODUCTS, x.data(), K);
+    for (int i = 0; i < MV_MAX_PRODUCTS; ++i)
+      check("shared input", run(kernel_of(scalar, types[i]), m[i], x.data(), std::max(rows[i], 1)), got[i]);
+
+    for (int32_t n : {5, 16, 1000}) {
+      Matrix a = kt::random_matrix(DTYPE_Q8, n, K, ++seed), b = kt::random_matrix(DTYPE_F16, n, K, ++seed);
+      std::vector<float> ya(static_cast<size_t>(n) + 1, -7.0f), yb(ya);
+      matvec_pair(a.tensor(), b.tensor(), x.data(), ya.data(), yb.data(), n, K, pair_after);
+      auto wa = run(scalar->q8, a, x.data(), n);
+      const auto wb = run(scalar->f16, b, x.data(), n);
+      pair_after(wa.data(), wb.data(), n);
+      check("pair, first", wa, ya);
+      check("pair, second", wb, yb);
+    }
+  }
+  return bad;
+}
+
 TEST(MatvecPool, ResultsDoNotDependOnThePoolSize) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (int32_t n : {1, 2, 3, 8}) {
     EXPECT_EXIT(
         {
           pool_create(n);
-          std::exit(P.n_threads == n && mismatches_under_pool() == 0 ? 0 : 1);
+          std::exit(P.n_threads == n && mismatches_under_pool() + joint_mismatches() == 0 ? 0 : 1);
         },
         testing::ExitedWithCode(0), "")
         << n << " participants";

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "host_limits.h"
 #include "runtime/pool.h"
 
 namespace {
@@ -250,6 +251,8 @@ TEST(PoolFor, AllParticipantsWorkOnOneJob) {
 // can and runs its jobs with those workers.
 TEST(PoolCreate, RunsWithTheWorkersThatStarted) {
   if (SANITIZED) GTEST_SKIP() << "address-space limits do not work under sanitizers";
+  if (!testutil::address_space_limit_enforced())
+    GTEST_SKIP() << "this host does not enforce RLIMIT_AS (user-mode emulator?)";
   EXPECT_EQ(in_child([]() -> std::string {
               pthread_attr_t attr;
               size_t stack = 0;
