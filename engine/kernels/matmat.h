@@ -23,7 +23,8 @@ void mm_q8_range(void* ctx, int32_t start, int32_t end);
 void mm_f16_range(void* ctx, int32_t start, int32_t end);
 void mm_f32_range(void* ctx, int32_t start, int32_t end);
 
-// 1 when batched products may use the BLAS; decided once, at the first call.
+// 1 when batched products of 16 rows and more may take the panel product;
+// decided once, at the first call.
 int accel_on();
 
 void matmat_t(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t N, int32_t K);

@@ -21,7 +21,7 @@ void mv_f16_range(void* ctx, int32_t start, int32_t end);
 void mv_f32_range(void* ctx, int32_t start, int32_t end);
 
 // The matrix-vector product: kernel chosen by the data (q8, else f16, else f32),
-// one pool job over 16-row slices (matvec_jobs.cpp).
+// one pool job over slices of whole 16-row groups (matvec_jobs.cpp).
 void matvec(const TensorEntry* W, const float* x, float* y, int32_t rows, int32_t K);
 
 void embed_row(const TensorEntry* E, int64_t row, float* dst, int32_t dim);

@@ -122,7 +122,7 @@ TEST_P(EngineVsReference, LogitsAndGreedyIds) {
   const ref::Model model(w);
   Engine* e = olvu_open(fx::write_model(w, c.name).c_str(), kThreads);
 
-  // 7 tokens take the pool kernels, 21 the BLAS.
+  // 7 tokens take the pool kernels, 21 the panel product.
   for (int n : {7, 21}) {
     ref::Runner r(model);
     const auto ids = fx::random_ids(n * 31 + 5, n, c.spec.cfg.vocab_size);

@@ -47,7 +47,7 @@ olvt::ModelSpec hybrid_spec() {
 // tensors are now copied to aligned memory at load, and give exactly the
 // results of the same model stored aligned.
 TEST(HostileEngine, F32TensorsAtAnyByteOffsetGiveTheAlignedModelsResults) {
-  setenv("OLVU_NO_ACCEL", "1", 1);  // the pool kernels: results independent of the BLAS build
+  setenv("OLVU_NO_ACCEL", "1", 1);  // the pool kernels throughout
   const auto ids = fx::random_ids(4, 20, 96);
   std::vector<float> want;
   for (unsigned shift : {0u, 1u, 2u, 3u}) {
