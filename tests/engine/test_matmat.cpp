@@ -80,6 +80,19 @@ void make_wild(Matrix& m, std::vector<float>& X, uint64_t seed) {
   }
 }
 
+// A random product of one storage type and its result from the scalar pool
+// kernels, drawn from seed (wild: special values mixed into weights and inputs).
+struct RandomProduct {
+  Matrix w;
+  std::vector<float> X;
+  std::vector<float> want;
+  RandomProduct(uint8_t t, int32_t M, int32_t N, int32_t K, uint64_t seed, bool wild)
+      : w(kt::random_matrix(t, N, K, seed, seed % 7)), X(kt::random_vector(static_cast<int64_t>(M) * K, seed + 1)) {
+    if (wild) make_wild(w, X, seed);
+    want = pool_reference(w, X.data(), M);
+  }
+};
+
 // arm64 always has NEON, so its build must run it rather than the portable path.
 TEST(MatmatPaths, TheDispatchRunsTheWidestPathOfTheProcessor) {
 #if defined(__aarch64__)
@@ -112,13 +125,11 @@ TEST(MatmatPaths, EveryVectorKernelMatchesScalarBitForBit) {
       for (const Shape& s : shapes) {
         if (t == DTYPE_Q8 && s.K % 32) continue;
         seed += 2;
-        Matrix w = kt::random_matrix(t, s.N, s.K, seed, seed % 7);
-        std::vector<float> X = kt::random_vector(static_cast<int64_t>(s.M) * s.K, seed + 1);
-        if (wild) make_wild(w, X, seed);
-        const auto want = pool_reference(w, X.data(), s.M);
+        const RandomProduct p(t, s.M, s.N, s.K, seed, wild);
+        const auto& want = p.want;
         for (Isa isa : isas)
           for (int32_t piece : {s.N, 3, 8}) {
-            const auto got = run(kernel_of(detail::mm_kernels(isa), t), w, X.data(), s.M, piece);
+            const auto got = run(kernel_of(detail::mm_kernels(isa), t), p.w, p.X.data(), s.M, piece);
             const int64_t d = kt::first_difference(want.data(), got.data(), static_cast<int64_t>(want.size()));
             ASSERT_EQ(d, -1) << isa_name(isa) << " " << kt::dtype_name(t) << " M=" << s.M << " N=" << s.N
                              << " K=" << s.K << " piece=" << piece << (wild ? " wild" : "") << ": Y[" << d
@@ -434,12 +445,10 @@ int panel_mismatch(const detail::PanelKernel* kern, const std::vector<Shape>& sh
     for (uint8_t t : kTypes) {
       if (t == DTYPE_Q8 && s.K % 32) continue;
       seed += 2;
-      Matrix w = kt::random_matrix(t, s.N, s.K, seed, seed % 7);
-      std::vector<float> X = kt::random_vector(static_cast<int64_t>(s.M) * s.K, seed + 1);
-      if (wild) make_wild(w, X, seed);
-      const auto want = pool_reference(w, X.data(), s.M);
+      const RandomProduct p(t, s.M, s.N, s.K, seed, wild);
+      const auto& want = p.want;
       std::vector<float> Y(want.size(), -7.0f);
-      if (!detail::panel_product(w.tensor(), X.data(), Y.data(), s.M, s.N, s.K, kern)) {
+      if (!detail::panel_product(p.w.tensor(), p.X.data(), Y.data(), s.M, s.N, s.K, kern)) {
         *what = "refused";
       } else {
         const int64_t d = kt::first_difference(want.data(), Y.data(), static_cast<int64_t>(Y.size()));
