@@ -149,6 +149,17 @@ OLVU_AVX512 void mv_q8(void* ctx, int32_t start, int32_t end) {
 // without, 0.68 to 0.79 with over five runs: there the memory bounds both. The next group asked for into L2 only (hint T1):
 // 20.1 on one thread. Asking for the next group without the per-row requests
 // gave the same within the noise.
+// What bounds it on Zen 5 (8 vCPUs, ~2.8 GHz by the multiply-add probe): one
+// core from L2 reaches 31.5-32.3 GB/s (some runs 23-25, this machine's clock
+// moves), so eight participants could compute 250-260 GB/s, above the read
+// probe (140-220 GB/s here). Per 16 weights the fixed order costs a permute, a
+// subtraction, a multiply and a fused multiply-add: with the scale and row
+// assembly about 160 vector operations per block of 16 rows on four FP pipes,
+// near the ~50 cycles a block takes. Scales by masked broadcasts and rows by
+// masked loads instead of inserts and shuffles gave 31.7 / 32.0 against 32.1:
+// the shuffles do not bound it. From memory each core needs ~26 GB/s of reads
+// and ~80 % of its arithmetic at once to meet the probe; eight threads reach
+// 0.67-0.79 of the probe in bench_kernels and ~125 of 206 GB/s in decode steps.
 template <int G>
 OLVU_AVX512_VBMI void q8_rows_vbmi(const uint8_t* row0, int64_t row_bytes, const float* x, int32_t nb,
                                    float* y, const uint8_t* next) {
@@ -228,7 +239,12 @@ OLVU_AVX512_VBMI void mv_q8_vbmi(void* ctx, int32_t start, int32_t end) {
 // ---- f16 ----
 // The 256-bit kernel (eight rows, one eight-lane accumulator each) beats a
 // two-rows-per-register 512-bit form on the processors measured (73 against
-// 47 GB/s from L2 on one core), so this set uses the AVX2 kernel.
+// 47 GB/s from L2 on one core), so this set uses the AVX2 kernel. On Zen 5
+// (AMD EPYC, 8 vCPUs) it is bound by the memory: 85 GB/s from L2 on one core
+// (eight cores could compute ~680 GB/s), one thread from memory 1.0 of one
+// core's read, eight threads 0.83-0.92 of the probe (~0.78 as the decode
+// step's head). Asking for the next eight rows as one stream, as the q8 kernel
+// does, cost: L2 85 -> 72 GB/s, eight threads 0.92 / 0.85 -> 0.83 / 0.83.
 
 // ---- f32 ----
 
