@@ -426,7 +426,17 @@ int joint_mismatches() {
     for (int i = 0; i < MV_MAX_PRODUCTS; ++i)
       check("shared input", run(kernel_of(scalar, types[i]), m[i], x.data(), std::max(rows[i], 1)), got[i]);
 
-    for (int32_t n : {5, 16, 1000}) {
+    // The job's last rows are cut finer once a product is long enough: a
+    // large last product, ragged at both cuts, must still get every row once.
+    {
+      Matrix a = kt::random_matrix(DTYPE_Q8, 17, K, ++seed), b = kt::random_matrix(DTYPE_F16, 3001, K, ++seed);
+      std::vector<float> ya(18, -7.0f), yb(3002, -7.0f);
+      const MvProduct two[2] = {{a.tensor(), ya.data(), 17}, {b.tensor(), yb.data(), 3001}};
+      matvec_shared_input(two, x.data(), K);
+      check("shared input, long last product (first)", run(scalar->q8, a, x.data(), 17), ya);
+      check("shared input, long last product (last)", run(scalar->f16, b, x.data(), 3001), yb);
+    }
+    for (int32_t n : {5, 16, 1000, 4100}) {
       Matrix a = kt::random_matrix(DTYPE_Q8, n, K, ++seed), b = kt::random_matrix(DTYPE_F16, n, K, ++seed);
       std::vector<float> ya(static_cast<size_t>(n) + 1, -7.0f), yb(ya);
       matvec_pair(a.tensor(), b.tensor(), x.data(), ya.data(), yb.data(), n, K, pair_after);
