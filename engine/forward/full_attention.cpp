@@ -301,11 +301,10 @@ void full_attention_batch(RuntimeState* st, int32_t layer, const float* normed, 
   float* attn = work_kept(&keep_attn, static_cast<int64_t>(count) * qd, "batch_attn_out");
   if (!q_gate || !query || !gate || !attn) fatal("oom prefill attention");
 
-  matmat_t(w.q, normed, q_gate, count, 2 * qd, Hs);
   float* kbase = lc->k_cache + static_cast<int64_t>(P) * kvd;
   float* vbase = lc->v_cache + static_cast<int64_t>(P) * kvd;
-  matmat_t(w.k, normed, kbase, count, kvd, Hs);
-  matmat_t(w.v, normed, vbase, count, kvd, Hs);
+  const MatProduct qkv[3] = {{w.q, q_gate, 2 * qd}, {w.k, kbase, kvd}, {w.v, vbase, kvd}};
+  matmat_shared_input(qkv, 3, normed, count, Hs);
 
   QkPrepJob prep{q_gate, query, gate, kbase, w.q_norm, w.k_norm, cos_table, sin_table,
                  nh, nkv, hd, rot_dim, eps};
