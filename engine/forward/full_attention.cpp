@@ -277,6 +277,17 @@ void qk_prep_rows(void* ctx, int32_t start, int32_t end) {
   }
 }
 
+// attn_pref_range with the batch's tokens taken last first: a token's work
+// grows with its position, and the pool hands out chunks in increasing
+// order, so the largest chunks go out first and the last ones are the
+// smallest (in order, the last chunk held the most work, and the
+// participants waited 17-26 % of the job at 512 ids, 3 % this way; 8
+// threads, AMD EPYC family 26).
+void attn_pref_late_first(void* ctx, int32_t start, int32_t end) {
+  const AttnPrefJob* j = static_cast<const AttnPrefJob*>(ctx);
+  attn_pref_range(ctx, j->count - end, j->count - start);
+}
+
 }  // namespace
 
 void full_attention_batch(RuntimeState* st, int32_t layer, const float* normed, float* out,
@@ -313,6 +324,6 @@ void full_attention_batch(RuntimeState* st, int32_t layer, const float* normed, 
 
   AttnPrefJob job{count, nh, nkv, hd, attn_scale_of(hd), query, gate,
                   lc->k_cache, lc->v_cache, attn, P};
-  pool_for(attn_pref_range, &job, count, 1);
+  pool_for(attn_pref_late_first, &job, count, 1);
   matmat_t(w.o, attn, out, count, Hs, qd);
 }
