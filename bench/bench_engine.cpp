@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,7 @@
 #include "olvt_model.h"
 #include "olvu.h"
 #include "runtime/pool.h"
+#include "runtime/pool_trace.h"
 #include "product_compare.h"
 #include "read_probe.h"
 #include "forward/sampler.h"
@@ -151,6 +153,155 @@ std::vector<TokenId> prompt(int n, uint64_t seed) {
   for (TokenId& t : ids) t = static_cast<TokenId>(r.next() % 200000);
   return ids;
 }
+
+#ifdef OLVU_POOL_TRACE
+// Where decode steps go, from the pool's job timings (a build with
+// OLVU_POOL_TRACE): per step, the caller's serial time between jobs and each
+// job's time split into work and the participants' waiting, first for the
+// wake-up and then for the slowest participant; per job of the step (in step
+// order, summed over the steps), the same for the jobs that wait most.
+const char* const kKindNames[11] = {"linear in_proj", "linear conv+recurrence", "linear out_proj",
+                                    "linear gate+up", "linear down", "full q/k/v", "full attention heads",
+                                    "full o_proj", "full gate+up", "full down", "output head"};
+
+// The kind of job k of a step of `jobs` on the bench model (attention every fourth layer).
+int kind_of(int32_t k, int32_t jobs) {
+  if (k == jobs - 1) return 10;
+  const uint32_t mask = bench_spec().cfg.attn_layer_mask;
+  const int32_t layer = k / 5;
+  return ((mask >> (layer & 31)) & 1 ? 5 : 0) + k % 5;
+}
+
+void trace_decode(StreamHandle s, int steps) {
+  const int32_t n = P.n_threads;
+  if (n < 2) return;
+  std::vector<int64_t> step_ns;
+  pool_trace.on = true;
+  const int32_t g0 = P.generation.load();
+  int64_t t_first = 0;
+  for (int i = 0; i < steps; ++i) {
+    const int64_t t = pool_trace_now();
+    if (i == 0) t_first = t;
+    olvu_next(s);
+    step_ns.push_back(pool_trace_now() - t);
+  }
+  pool_trace.on = false;
+  const int32_t jobs = (P.generation.load() - g0) / steps;
+  if (jobs < 1 || int64_t{jobs} * steps > POOL_TRACE_JOBS) return;
+  struct Acc {
+    RangeFn fn = nullptr;
+    int32_t n = 0;
+    double job = 0, busy = 0, wake = 0, tail = 0, max_busy = 0;
+  };
+  std::vector<Acc> per(jobs);
+  double all_step = 0, all_job = 0, all_busy = 0, all_wake = 0, all_tail = 0;
+  for (int i = 0; i < steps; ++i) {
+    all_step += step_ns[i];
+    for (int32_t k = 0; k < jobs; ++k) {
+      const PoolTraceJob& j = pool_trace.jobs[(g0 + 1 + i * jobs + k) % POOL_TRACE_JOBS];
+      Acc& a = per[k];
+      a.fn = j.fn;
+      a.n = j.n;
+      const double d = double(j.return_ns - j.publish_ns);
+      double busy = 0, wake = 0, tail = 0, mx = 0;
+      for (int32_t t = 0; t < n; ++t) {
+        const double b = double(j.end_ns[t] - j.start_ns[t]);
+        busy += b;
+        mx = std::max(mx, b);
+        wake += double(j.start_ns[t] - j.publish_ns);
+        tail += double(j.return_ns - j.end_ns[t]);
+      }
+      a.job += d, a.busy += busy, a.wake += wake, a.tail += tail, a.max_busy += mx;
+      all_job += d, all_busy += busy, all_wake += wake, all_tail += tail;
+    }
+  }
+  (void)t_first;
+  const double ms = 1e6 * steps;
+  std::printf("\ntrace of %d decode steps, %d jobs each, %d participants (ms per step)\n", steps, jobs, n);
+  std::printf("  step %.2f; serial on the caller %.2f; in jobs %.2f\n", all_step / ms, (all_step - all_job) / ms,
+              all_job / ms);
+  std::printf("  participant time in jobs %.2f: working %.2f, waiting to wake %.2f, waiting for the slowest %.2f\n",
+              all_job * n / ms, all_busy / ms, all_wake / ms, all_tail / ms);
+  // A participant stalled for milliseconds (another process on its core) puts
+  // its whole delay into one step's waiting: the median step shows the rest.
+  {
+    std::vector<std::array<double, 5>> per_step(steps);
+    for (int i = 0; i < steps; ++i) {
+      std::array<double, 5> v{double(step_ns[i]), 0, 0, 0, 0};
+      for (int32_t k = 0; k < jobs; ++k) {
+        const PoolTraceJob& j = pool_trace.jobs[(g0 + 1 + i * jobs + k) % POOL_TRACE_JOBS];
+        v[1] += double(j.return_ns - j.publish_ns);
+        for (int32_t t = 0; t < n; ++t) {
+          v[2] += double(j.end_ns[t] - j.start_ns[t]) / n;
+          v[3] += double(j.start_ns[t] - j.publish_ns) / n;
+          v[4] += double(j.return_ns - j.end_ns[t]) / n;
+        }
+      }
+      per_step[i] = v;
+    }
+    std::sort(per_step.begin(), per_step.end());
+    const auto& m = per_step[steps / 2];
+    std::printf("  median step %.2f: serial %.2f, in jobs %.2f = per participant working %.2f + waking %.2f + "
+                "waiting for the slowest %.2f\n",
+                m[0] / 1e6, (m[0] - m[1]) / 1e6, m[1] / 1e6, m[2] / 1e6, m[3] / 1e6, m[4] / 1e6);
+  }
+  std::vector<int32_t> order(jobs);
+  for (int32_t k = 0; k < jobs; ++k) order[k] = k;
+  std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
+    return per[a].job * n - per[a].busy > per[b].job * n - per[b].busy;
+  });
+  std::printf("  %5s %22s %8s %8s %8s %8s %8s %8s  (us per step)\n", "job", "kind", "n", "time", "busy/n",
+              "maxbusy", "wake/n", "tail/n");
+  const double us = 1e3 * steps;
+  for (int32_t r = 0; r < std::min(jobs, 24); ++r) {
+    const Acc& a = per[order[r]];
+    std::printf("  %5d %22s %8d %8.1f %8.1f %8.1f %8.1f %8.1f\n", order[r], kKindNames[kind_of(order[r], jobs)], a.n,
+                a.job / us, a.busy / n / us, a.max_busy / us, a.wake / n / us, a.tail / n / us);
+  }
+  if (std::getenv("OLVU_TRACE_DUMP")) {
+    const int32_t k = std::atoi(std::getenv("OLVU_TRACE_DUMP"));
+    for (int i = 0; i < steps; i += 4) {
+      const PoolTraceJob& j = pool_trace.jobs[(g0 + 1 + i * jobs + k) % POOL_TRACE_JOBS];
+      std::printf("  step %2d job %d: return %6.1f us; start/end per participant:", i, k,
+                  (j.return_ns - j.publish_ns) / 1e3);
+      for (int32_t t = 0; t < n; ++t)
+        std::printf(" %.1f/%.1f", (j.start_ns[t] - j.publish_ns) / 1e3, (j.end_ns[t] - j.publish_ns) / 1e3);
+      std::printf("\n");
+    }
+  }
+  // Per participant (the caller last), over all jobs: who is slow.
+  std::printf("  per participant, ms per step working / finishing last (count):");
+  for (int32_t t = 0; t < n; ++t) {
+    double busy = 0;
+    int last = 0;
+    for (int i = 0; i < steps; ++i)
+      for (int32_t k = 0; k < jobs; ++k) {
+        const PoolTraceJob& j = pool_trace.jobs[(g0 + 1 + i * jobs + k) % POOL_TRACE_JOBS];
+        busy += double(j.end_ns[t] - j.start_ns[t]);
+        int32_t lt = 0;
+        for (int32_t q = 1; q < n; ++q)
+          if (j.end_ns[q] > j.end_ns[lt]) lt = q;
+        last += lt == t;
+      }
+    std::printf(" %.2f/%d", busy / ms, last);
+  }
+  std::printf("\n");
+  // Per kind of job, summed over the step: five jobs per layer in the layer's
+  // order, the output head last.
+  std::printf("  by kind (ms per step):\n");
+  for (int kind = 0; kind < 11; ++kind) {
+    double job = 0, busy = 0, wake = 0, tail = 0, mx = 0;
+    int cnt = 0;
+    for (int32_t k = 0; k < jobs; ++k)
+      if (kind_of(k, jobs) == kind)
+        job += per[k].job, busy += per[k].busy, wake += per[k].wake, tail += per[k].tail, mx += per[k].max_busy,
+            ++cnt;
+    if (cnt == 0) continue;
+    std::printf("  %-22s x%3d: time %7.3f, busy/n %7.3f, max busy %7.3f, wake/n %6.3f, tail/n %6.3f\n",
+                kKindNames[kind], cnt, job / ms, busy / n / ms, mx / ms, wake / n / ms, tail / n / ms);
+  }
+}
+#endif
 
 }  // namespace
 
@@ -283,6 +434,9 @@ int main(int argc, char** argv) {
   std::printf("%-28s %11.2f ms %11.2f ms %8.3f\n", "decode step (best)", best_step * 1e3,
               bound * 1e3, bound / best_step);
   std::printf("%-28s %14.1f\n", "pool jobs per token", jobs);
+#ifdef OLVU_POOL_TRACE
+  trace_decode(s, std::min(steps, 32));
+#endif
 
   // One sampler call on real logits with the driver's settings.
   std::vector<float> saved(e->logits, e->logits + spec.cfg.vocab_size);

@@ -214,7 +214,7 @@ void full_attention_step(RuntimeState* st, int32_t layer) {
   float* vrow = lc->v_cache + static_cast<int64_t>(p) * kvd;
   // The three projections read the same vector: one job.
   const MvProduct qkv[3] = {{w.q, st->q_gate, 2 * nh * hd}, {w.k, krow, kvd}, {w.v, vrow, kvd}};
-  matvec_shared_input(qkv, 3, st->normed, Hs);
+  matvec_shared_input(qkv, st->normed, Hs);
   float query[STEP_MAX_QUERY], gate[STEP_MAX_QUERY], tmp[STEP_MAX_HEAD];
   for (int32_t h = 0; h < nh; ++h) {
     float* qh = query + h * hd;

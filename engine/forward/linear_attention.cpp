@@ -241,7 +241,7 @@ void linear_attention_step(RuntimeState* st, int32_t layer) {
                            {w.z, st->lin_z, d.value_dim},
                            {w.b, lin_b, d.H},
                            {w.a, lin_a, d.H}};
-  matvec_shared_input(in, 4, st->normed, d.hidden);
+  matvec_shared_input(in, st->normed, d.hidden);
 
   // Convolution and recurrence per value head on the pool: heads are
   // independent and each is computed exactly as on the calling thread, while

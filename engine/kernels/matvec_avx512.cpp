@@ -136,9 +136,33 @@ OLVU_AVX512 void mv_q8(void* ctx, int32_t start, int32_t end) {
 #define OLVU_AVX512_VBMI \
   __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi,fma,f16c")))
 
+// The rows of a group lie back to back, so the next group is one contiguous
+// run: while a group is computed, each block step asks for the next group's
+// bytes in order (16 rows x 36 bytes, nine lines), one linear stream that runs
+// a whole group ahead; the per-row requests above still cover the first group
+// of a range, which nothing asked for in advance. Zen 5 (AMD EPYC, family 26
+// model 2, KVM), GB/s, per-row requests alone against both, same-run read
+// probe in brackets: one thread, 1.5 GB: 15.1 (27.7), 15.5 (27.1), 14.4 (26.9)
+// against 22.1 (26.3), 22.0 (26.2), 20.5 (26.9), 22.2 (27.1); one thread from
+// L2: 23.0 to 24.4 against 23.6 to 32.1 (the clock of this virtual machine
+// varies between runs); eight threads, share of the probe, 0.77 / 0.77
+// without, 0.68 to 0.79 with over five runs: there the memory bounds both. The next group asked for into L2 only (hint T1):
+// 20.1 on one thread. Asking for the next group without the per-row requests
+// gave the same within the noise.
+// What bounds it on Zen 5 (8 vCPUs, ~2.8 GHz by the multiply-add probe): one
+// core from L2 reaches 31.5-32.3 GB/s (some runs 23-25, this machine's clock
+// moves), so eight participants could compute 250-260 GB/s, above the read
+// probe (140-220 GB/s here). Per 16 weights the fixed order costs a permute, a
+// subtraction, a multiply and a fused multiply-add: with the scale and row
+// assembly about 160 vector operations per block of 16 rows on four FP pipes,
+// near the ~50 cycles a block takes. Scales by masked broadcasts and rows by
+// masked loads instead of inserts and shuffles gave 31.7 / 32.0 against 32.1:
+// the shuffles do not bound it. From memory each core needs ~26 GB/s of reads
+// and ~80 % of its arithmetic at once to meet the probe; eight threads reach
+// 0.67-0.79 of the probe in bench_kernels and ~125 of 206 GB/s in decode steps.
 template <int G>
 OLVU_AVX512_VBMI void q8_rows_vbmi(const uint8_t* row0, int64_t row_bytes, const float* x, int32_t nb,
-                                   float* y) {
+                                   float* y, const uint8_t* next) {
   const __m512i spread = _mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3);
   const __m512i flip = _mm512_set1_epi8(static_cast<char>(0x80));
   const __m512 bias = _mm512_set1_ps(8388736.0f);  // 2^23 + 128
@@ -154,6 +178,10 @@ OLVU_AVX512_VBMI void q8_rows_vbmi(const uint8_t* row0, int64_t row_bytes, const
   for (int j = 0; j < G; ++j) acc[j] = _mm512_setzero_ps();
   for (int32_t b = 0; b < nb; ++b) {
     const float* xb = x + 32 * b;
+    if (next) {
+      const char* q = reinterpret_cast<const char*>(next + static_cast<int64_t>(b) * (4 * G * Q8_BLOCK_BYTES));
+      for (int l = 0; l < 4 * G * Q8_BLOCK_BYTES / 64; ++l) _mm_prefetch(q + 64 * l, _MM_HINT_T0);
+    }
     for (int j = 0; j < G; ++j) {
       const uint8_t* p0 = row0 + (4 * j) * row_bytes + b * Q8_BLOCK_BYTES;
       const uint8_t* p1 = p0 + row_bytes;
@@ -200,15 +228,23 @@ OLVU_AVX512_VBMI void mv_q8_vbmi(void* ctx, int32_t start, int32_t end) {
   const int64_t row_bytes = static_cast<int64_t>(nb) * Q8_BLOCK_BYTES;
   const uint8_t* base = static_cast<const uint8_t*>(job->weights);
   int32_t r = start;
-  for (; r + 16 <= end; r += 16) q8_rows_vbmi<4>(base + r * row_bytes, row_bytes, job->x, nb, job->y + r);
-  for (; r + 4 <= end; r += 4) q8_rows_vbmi<1>(base + r * row_bytes, row_bytes, job->x, nb, job->y + r);
+  // The next group is asked for only inside the range: the rows past it are another participant's.
+  for (; r + 16 <= end; r += 16)
+    q8_rows_vbmi<4>(base + r * row_bytes, row_bytes, job->x, nb, job->y + r,
+                    r + 32 <= end ? base + (r + 16) * row_bytes : nullptr);
+  for (; r + 4 <= end; r += 4) q8_rows_vbmi<1>(base + r * row_bytes, row_bytes, job->x, nb, job->y + r, nullptr);
   for (; r < end; ++r) job->y[r] = q8_row(base + r * row_bytes, job->x, nb);
 }
 
 // ---- f16 ----
 // The 256-bit kernel (eight rows, one eight-lane accumulator each) beats a
 // two-rows-per-register 512-bit form on the processors measured (73 against
-// 47 GB/s from L2 on one core), so this set uses the AVX2 kernel.
+// 47 GB/s from L2 on one core), so this set uses the AVX2 kernel. On Zen 5
+// (AMD EPYC, 8 vCPUs) it is bound by the memory: 85 GB/s from L2 on one core
+// (eight cores could compute ~680 GB/s), one thread from memory 1.0 of one
+// core's read, eight threads 0.83-0.92 of the probe (~0.78 as the decode
+// step's head). Asking for the next eight rows as one stream, as the q8 kernel
+// does, cost: L2 85 -> 72 GB/s, eight threads 0.92 / 0.85 -> 0.83 / 0.83.
 
 // ---- f32 ----
 

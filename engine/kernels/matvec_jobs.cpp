@@ -9,6 +9,7 @@
 #include <atomic>
 
 #include "kernels/matvec.h"
+#include "runtime/fatal.h"
 #include "runtime/pool.h"
 
 namespace {
@@ -87,15 +88,17 @@ void run(SlicedJob* j) {
 
 }  // namespace
 
-void matvec_shared_input(const MvProduct* products, int32_t n, const float* x, int32_t K) {
+void detail::matvec_shared_n(const MvProduct* products, int32_t n, const float* x, int32_t K) {
+  // Never a product silently left out of the job: its output would keep stale values.
+  if (n < 1 || n > MV_MAX_PRODUCTS) fatal("matvec: shared-input job count out of range");
   SlicedJob j;
   j.n_parts = 0;
   j.after = nullptr;
   j.first_slice[0] = 0;
   int64_t all_rows = 0;
-  for (int32_t i = 0; i < n && i < MV_MAX_PRODUCTS; ++i) all_rows += std::max(products[i].rows, 0);
+  for (int32_t i = 0; i < n; ++i) all_rows += std::max(products[i].rows, 0);
   j.slice_rows = slice_rows_for(all_rows);
-  for (int32_t i = 0; i < n && i < MV_MAX_PRODUCTS; ++i) {
+  for (int32_t i = 0; i < n; ++i) {
     const int32_t p = j.n_parts++;
     fill_part(&j, p, products[i].W, x, products[i].y, products[i].rows, K);
     j.first_slice[p + 1] = j.first_slice[p] + slices_of(products[i].rows, j.slice_rows);
@@ -117,6 +120,6 @@ void matvec_pair(const TensorEntry* Wa, const TensorEntry* Wb, const float* x, f
 }
 
 void matvec(const TensorEntry* W, const float* x, float* y, int32_t rows, int32_t K) {
-  const MvProduct one{W, y, rows};
-  matvec_shared_input(&one, 1, x, K);
+  const MvProduct one[1] = {{W, y, rows}};
+  matvec_shared_input(one, x, K);
 }

@@ -19,8 +19,20 @@ struct MvProduct {
   int32_t rows;
 };
 
-// Up to MV_MAX_PRODUCTS products of one input vector x of K values, one pool job.
-void matvec_shared_input(const MvProduct* products, int32_t n, const float* x, int32_t K);
+namespace detail {
+// The body of matvec_shared_input; n is 1 .. MV_MAX_PRODUCTS (it ends the
+// process on any other count rather than drop a product).
+void matvec_shared_n(const MvProduct* products, int32_t n, const float* x, int32_t K);
+}  // namespace detail
+
+// Up to MV_MAX_PRODUCTS products of one input vector x of K values, one pool
+// job. The count is the array's own length, so a caller cannot pass more
+// products than the job holds: a longer array does not compile.
+template <int32_t N>
+  requires(N >= 1 && N <= MV_MAX_PRODUCTS)
+void matvec_shared_input(const MvProduct (&products)[N], const float* x, int32_t K) {
+  detail::matvec_shared_n(products, N, x, K);
+}
 
 // Applied to the outputs of a slice of a paired job once both of its products are done.
 using PairFn = void (*)(float* ya, const float* yb, int64_t n);

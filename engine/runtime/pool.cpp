@@ -3,12 +3,18 @@
 // which makes each pool_for a full barrier.
 #include "runtime/pool.h"
 
+#include "runtime/pool_trace.h"
+
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 WorkerPool P;
+
+#ifdef OLVU_POOL_TRACE
+PoolTrace pool_trace;
+#endif
 
 namespace {
 
@@ -66,7 +72,14 @@ void* pool_worker(void* arg) {
       }
       g = P.generation.load(std::memory_order_acquire);
     }
+#ifdef OLVU_POOL_TRACE
+    PoolTraceJob& tj = pool_trace.jobs[g % POOL_TRACE_JOBS];
+    if (pool_trace.on) tj.start_ns[i] = pool_trace_now();
+#endif
     claim_and_run();
+#ifdef OLVU_POOL_TRACE
+    if (pool_trace.on) tj.end_ns[i] = pool_trace_now();
+#endif
     P.done[i].store(g, std::memory_order_release);
     seen = g;
   }
@@ -85,8 +98,24 @@ void pool_for(RangeFn fn, void* ctx, int32_t n, int32_t grain) {
   // A grain below 1 is a caller's error; a chunk of 0 would claim nothing forever.
   P.chunk = std::max({n / (4 * P.n_threads), grain, 1});
   P.next.store(0, std::memory_order_release);
+#ifdef OLVU_POOL_TRACE
+  const bool trace = pool_trace.on;
+  PoolTraceJob& tj = pool_trace.jobs[(P.generation.load(std::memory_order_relaxed) + 1) % POOL_TRACE_JOBS];
+  const int32_t me = P.n_threads - 1;
+  if (trace) {
+    tj.fn = fn;
+    tj.n = n;
+    tj.publish_ns = pool_trace_now();
+  }
+#endif
   const int32_t g = P.generation.fetch_add(1, std::memory_order_acq_rel) + 1;
+#ifdef OLVU_POOL_TRACE
+  if (trace) tj.start_ns[me] = pool_trace_now();
+#endif
   claim_and_run();
+#ifdef OLVU_POOL_TRACE
+  if (trace) tj.end_ns[me] = pool_trace_now();
+#endif
   for (int32_t i = 0; i < P.n_threads - 1; ++i) {
     int32_t spins = 0;
     while (P.done[i].load(std::memory_order_acquire) != g) {
@@ -99,4 +128,7 @@ void pool_for(RangeFn fn, void* ctx, int32_t n, int32_t grain) {
       }
     }
   }
+#ifdef OLVU_POOL_TRACE
+  if (trace) tj.return_ns = pool_trace_now();
+#endif
 }

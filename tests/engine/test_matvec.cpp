@@ -422,7 +422,7 @@ int joint_mismatches() {
       got[i].assign(static_cast<size_t>(rows[i]) + 1, -7.0f);
       prods[i] = {m[i].tensor(), got[i].data(), rows[i]};
     }
-    matvec_shared_input(prods, MV_MAX_PRODUCTS, x.data(), K);
+    matvec_shared_input(prods, x.data(), K);
     for (int i = 0; i < MV_MAX_PRODUCTS; ++i)
       check("shared input", run(kernel_of(scalar, types[i]), m[i], x.data(), std::max(rows[i], 1)), got[i]);
 
@@ -451,6 +451,27 @@ TEST(MatvecPool, ResultsDoNotDependOnThePoolSize) {
         testing::ExitedWithCode(0), "")
         << n << " participants";
   }
+}
+
+// A shared-input job holds at most MV_MAX_PRODUCTS products: a longer list
+// must not compile, and a count outside 1 .. MV_MAX_PRODUCTS that reaches the
+// body must end the process instead of leaving a product's output unwritten.
+template <size_t N>
+constexpr bool shares_one_job = requires(const MvProduct (&p)[N], const float* x) { matvec_shared_input(p, x, 0); };
+static_assert(shares_one_job<1> && shares_one_job<MV_MAX_PRODUCTS>);
+static_assert(!shares_one_job<MV_MAX_PRODUCTS + 1>);
+
+TEST(MatvecPool, SharedInputJobRefusesACountItCannotHold) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Matrix m = kt::random_matrix(DTYPE_Q8, 16, 32, 77);
+  const auto x = kt::random_vector(32, 78);
+  std::vector<float> y(16 * (MV_MAX_PRODUCTS + 1));
+  MvProduct prods[MV_MAX_PRODUCTS + 1];
+  for (int i = 0; i <= MV_MAX_PRODUCTS; ++i) prods[i] = {m.tensor(), y.data() + 16 * i, 16};
+  for (int32_t n : {MV_MAX_PRODUCTS + 1, 0, -1})
+    EXPECT_EXIT(detail::matvec_shared_n(prods, n, x.data(), 32), testing::ExitedWithCode(1),
+                "shared-input job count out of range")
+        << n << " products";
 }
 
 }  // namespace
