@@ -149,9 +149,11 @@ void pool_product(const TensorEntry* W, const float* X, float* Y, int32_t M, int
 // the BLAS's rate (two runs): q8 7.3-7.4 / 4.1-5.4 / 1.75-1.76 / 1.50-1.75 /
 // 1.33-1.38 / 1.09-1.16, f16 6.9-7.1 / 4.1-5.0 / 1.68-1.79 / 1.45-1.77 /
 // 1.33-1.39 / 1.13-1.19, f32 6.1-7.2 / 3.5-4.5 / 1.48-1.62 / 1.21-1.55 /
-// 1.08-1.17 / 0.95-0.99. Only f32 at 2048 rows is level within the runs'
-// spread, and no matrix of the model is stored as f32; q8 and f16 through
-// the BLAS would also pay for their expansion first.
+// 1.08-1.17 / 0.95-0.99. With tiles claimed one at a time and blocks of 512
+// rows (one run): q8 7.6 / 4.8 / 1.93 / 1.62 / 1.40 / 1.36, f16 7.0 / 4.4 /
+// 1.87 / 1.62 / 1.39 / 1.36, f32 6.8 / 3.9 / 1.70 / 1.39 / 1.23 / 1.19. No
+// matrix of the model is stored as f32, and q8 and f16 through the BLAS
+// would also pay for their expansion first.
 void matmat_t(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t N, int32_t K) {
   if (K > MAX_IN_DIM) fatal("matmat: in-dim exceeds row buffer");
   const int accel = accel_on();  // the first product decides the switch, whatever its M
