@@ -335,7 +335,8 @@ int main(int argc, char** argv) {
 
   // Before the pool exists: its workers spin between jobs and would take the
   // cores from the peak probe and from the BLAS threads.
-  const double peak = fma_peak::gflops(threads);
+  const fma_peak::Rates peak_runs = fma_peak::gflops_runs(threads);
+  const double peak = peak_runs.best;
   std::vector<product_compare::Weights> layer_weights;
   uint64_t wseed = 11;
   for (const auto& sh : product_compare::model_shapes()) layer_weights.push_back(product_compare::make_weights(sh, ++wseed));
@@ -363,8 +364,10 @@ int main(int argc, char** argv) {
   std::printf("\nmodel %s: %.2f GB file, %.2f GB matrices + %.2f GB embedding per decode step\n",
               path.c_str(), z.file / 1e9, z.matrices / 1e9, z.embedding / 1e9);
   std::printf("processor %s (kernels: %s)\n", cpu_model().c_str(), isa_name(best_isa()));
-  std::printf("threads %d; read probe %.1f GB/s; multiply-add peak %.0f GFLOP/s (%.0f tok/s compute bound)\n\n",
+  std::printf("threads %d; read probe %.1f GB/s; multiply-add peak %.0f GFLOP/s (%.0f tok/s compute bound)\n",
               threads, probe, peak, bound_tps);
+  std::printf("  peak probe: best of %d runs %.0f, median %.0f, lowest %.0f GFLOP/s\n\n", 9, peak_runs.best,
+              peak_runs.median, peak_runs.lowest);
   std::printf("%-28s %14s %14s %8s  goal\n", "measure", "figure", "baseline", "ratio");
 
   std::printf("%-28s %11.1f ms %14s %8s\n", "open (warm cache)", t_open * 1e3, "", "");

@@ -81,8 +81,8 @@ void mlp_block_batch(const ModelConfig* c, const MlpWeights& w, const float* nor
   float* gate = work_kept(&keep_gate, n, "batch_mlp_gate");
   float* up = work_kept(&keep_up, n, "batch_mlp_up");
   if (!gate || !up) fatal("oom prefill mlp");
-  matmat_t(w.gate, normed, gate, count, F, H);
-  matmat_t(w.up, normed, up, count, F, H);
+  const MatProduct gate_up[2] = {{w.gate, gate, F}, {w.up, up, F}};
+  matmat_shared_input(gate_up, 2, normed, count, H);
   SwigluJob job{gate, up, F};
   pool_for(swiglu_rows, &job, count, 4);
   matmat_t(w.down, gate, out, count, H, F);

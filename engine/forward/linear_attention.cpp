@@ -273,10 +273,9 @@ void linear_attention_batch(RuntimeState* st, int32_t layer, const float* normed
   float* core = work_kept(&keep_core, static_cast<int64_t>(count) * d.value_dim, "batch_core");
   if (!qkv || !conv || !z || !b || !a || !core) fatal("oom prefill linear attention");
 
-  matmat_t(w.qkv, normed, qkv, count, d.conv_dim, d.hidden);
-  matmat_t(w.z, normed, z, count, d.value_dim, d.hidden);
-  matmat_t(w.b, normed, b, count, d.H, d.hidden);
-  matmat_t(w.a, normed, a, count, d.H, d.hidden);
+  const MatProduct in[4] = {
+      {w.qkv, qkv, d.conv_dim}, {w.z, z, d.value_dim}, {w.b, b, d.H}, {w.a, a, d.H}};
+  matmat_shared_input(in, 4, normed, count, d.hidden);
 
   ConvPrefJob cj{count, d.K, d.conv_dim, w.conv, qkv, conv, P >= 1 ? lc->conv_state : nullptr,
                  lc->lin_pos};

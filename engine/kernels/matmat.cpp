@@ -114,21 +114,10 @@ int accel_on() {
   return flag;
 }
 
-// No product goes to the platform BLAS. Against OpenBLAS 0.3.21 on f32
-// weights already expanded (the better of its own threads and one BLAS
-// thread per core over slices of the outputs), all layer products of the
-// benchmark model at M = 16 / 35 / 64 / 128 / 512 / 2048 rows, 8 threads,
-// AMD EPYC family 26 (AVX-512), the panel product gave these multiples of
-// the BLAS's rate (two runs): q8 7.3-7.4 / 4.1-5.4 / 1.75-1.76 / 1.50-1.75 /
-// 1.33-1.38 / 1.09-1.16, f16 6.9-7.1 / 4.1-5.0 / 1.68-1.79 / 1.45-1.77 /
-// 1.33-1.39 / 1.13-1.19, f32 6.1-7.2 / 3.5-4.5 / 1.48-1.62 / 1.21-1.55 /
-// 1.08-1.17 / 0.95-0.99. Only f32 at 2048 rows is level within the runs'
-// spread, and no matrix of the model is stored as f32; q8 and f16 through
-// the BLAS would also pay for their expansion first.
-void matmat_t(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t N, int32_t K) {
-  if (K > MAX_IN_DIM) fatal("matmat: in-dim exceeds row buffer");
-  const int accel = accel_on();  // the first product decides the switch, whatever its M
-  if (M >= 16 && accel == 1 && detail::panel_product(W, X, Y, M, N, K)) return;
+namespace {
+
+// The pool path: the engine's kernels over the output features.
+void pool_product(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t N, int32_t K) {
   const detail::MmKernels* k = active();
   MatJob job;
   RangeFn fn;
@@ -148,4 +137,38 @@ void matmat_t(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t
   job.N = N;
   job.K = K;
   pool_for(fn, &job, N, 8);
+}
+
+}  // namespace
+
+// No product goes to the platform BLAS. Against OpenBLAS 0.3.21 on f32
+// weights already expanded (the better of its own threads and one BLAS
+// thread per core over slices of the outputs), all layer products of the
+// benchmark model at M = 16 / 35 / 64 / 128 / 512 / 2048 rows, 8 threads,
+// AMD EPYC family 26 (AVX-512), the panel product gave these multiples of
+// the BLAS's rate (two runs): q8 7.3-7.4 / 4.1-5.4 / 1.75-1.76 / 1.50-1.75 /
+// 1.33-1.38 / 1.09-1.16, f16 6.9-7.1 / 4.1-5.0 / 1.68-1.79 / 1.45-1.77 /
+// 1.33-1.39 / 1.13-1.19, f32 6.1-7.2 / 3.5-4.5 / 1.48-1.62 / 1.21-1.55 /
+// 1.08-1.17 / 0.95-0.99. With tiles claimed one at a time and blocks of 512
+// rows (one run): q8 7.6 / 4.8 / 1.93 / 1.62 / 1.40 / 1.36, f16 7.0 / 4.4 /
+// 1.87 / 1.62 / 1.39 / 1.36, f32 6.8 / 3.9 / 1.70 / 1.39 / 1.23 / 1.19. No
+// matrix of the model is stored as f32, and q8 and f16 through the BLAS
+// would also pay for their expansion first.
+void matmat_t(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t N, int32_t K) {
+  if (K > MAX_IN_DIM) fatal("matmat: in-dim exceeds row buffer");
+  const int accel = accel_on();  // the first product decides the switch, whatever its M
+  if (M >= 16 && accel == 1 && detail::panel_product(W, X, Y, M, N, K)) return;
+  pool_product(W, X, Y, M, N, K);
+}
+
+void matmat_shared_input(const MatProduct* products, int32_t n, const float* X, int32_t M, int32_t K) {
+  if (K > MAX_IN_DIM) fatal("matmat: in-dim exceeds row buffer");
+  const int accel = accel_on();
+  if (n > MM_MAX_SHARED) {
+    for (int32_t i = 0; i < n; ++i) matmat_t(products[i].W, X, products[i].Y, M, products[i].N, K);
+    return;
+  }
+  if (n < 1 || (M >= 16 && accel == 1 && detail::panel_products(products, n, X, M, K))) return;
+  // Below 16 rows, or without a panel buffer: every product on the pool path.
+  for (int32_t i = 0; i < n; ++i) pool_product(products[i].W, X, products[i].Y, M, products[i].N, K);
 }

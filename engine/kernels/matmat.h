@@ -29,6 +29,19 @@ int accel_on();
 
 void matmat_t(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t N, int32_t K);
 
+// One product Y = X . W^T of N outputs among products of the same input.
+constexpr int32_t MM_MAX_SHARED = 4;
+struct MatProduct {
+  const TensorEntry* W;
+  float* Y;
+  int32_t N;
+};
+
+// Up to MM_MAX_SHARED products of the same X (M rows of K), each with the bits
+// matmat_t gives it; on the panel product they share one pool job, so the
+// participants meet once at the end instead of once per product.
+void matmat_shared_input(const MatProduct* products, int32_t n, const float* X, int32_t M, int32_t K);
+
 namespace detail {
 
 // One instruction set's pool kernels and weight expansions; every path gives

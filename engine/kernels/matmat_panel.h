@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "kernels/cpu_features.h"
+#include "kernels/matmat.h"
 #include "model/model.h"
 
 namespace detail {
@@ -35,6 +36,12 @@ float panel_reduce(const float* a);
 // What follows it over the n = K mod 16 inputs from x and w on: the
 // four-input step seeded with s, then the single steps.
 float panel_finish(float s, const float* x, const float* w, int32_t n);
+
+// Up to MM_MAX_SHARED products of X (M rows of K) with the given
+// micro-kernel (null: the best one), their tiles claimed from one pool job.
+// False, with nothing written, as for panel_product.
+bool panel_products(const MatProduct* products, int32_t n, const float* X, int32_t M, int32_t K,
+                    const PanelKernel* kernel = nullptr);
 
 // Y = X . W^T with the given micro-kernel (null: the best one) over the pool.
 // False, with nothing written, when the product is not one for this path

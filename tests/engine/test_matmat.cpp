@@ -309,6 +309,10 @@ TEST_F(Fresh, InputSizeAboveTheRowBufferIsFatal) {
       EXPECT_EXIT(matmat_t(&w, X, nullptr, M, 4, 8193), testing::ExitedWithCode(1),
                   "^FATAL: matmat: in-dim exceeds row buffer\n$")
           << kt::dtype_name(t) << " M=" << M;
+      const MatProduct two[2] = {{&w, nullptr, 4}, {&w, nullptr, 4}};
+      EXPECT_EXIT(matmat_shared_input(two, 2, X, M, 8193), testing::ExitedWithCode(1),
+                  "^FATAL: matmat: in-dim exceeds row buffer\n$")
+          << kt::dtype_name(t) << " M=" << M << " shared";
     }
 }
 
@@ -510,6 +514,58 @@ TEST_F(Fresh, PanelProductGivesThePoolKernelsBitsWithEveryPoolSize) {
           std::exit(0);
         },
         testing::ExitedWithCode(0), "")
+        << n << " participants";
+  }
+}
+
+// Products of one input in one job: every product gets the scalar pool
+// kernels' bits whatever the pool size, the mix of storage types and the way
+// its tiles fall among the others' (tiny products beside large ones, products
+// of under one group), and failed panel allocations send all of them to the
+// pool path without a word.
+TEST_F(Fresh, SharedInputProductsGiveThePoolKernelsBitsWithEveryPoolSize) {
+  struct Group {
+    int32_t M, K;
+    std::vector<std::pair<uint8_t, int32_t>> products;  // storage, N
+  };
+  const std::vector<Group> groups = {
+      {16, 64, {{DTYPE_Q8, 700}, {DTYPE_Q8, 13}, {DTYPE_Q8, 1}, {DTYPE_Q8, 6}}},
+      {35, 2048, {{DTYPE_Q8, 512}, {DTYPE_F16, 130}, {DTYPE_F32, 16}, {DTYPE_Q8, 16}}},
+      {513, 96, {{DTYPE_F32, 40}, {DTYPE_F16, 7}}},
+      {17, 100, {{DTYPE_F16, 300}, {DTYPE_F32, 5}, {DTYPE_F16, 1}}},
+      {15, 64, {{DTYPE_Q8, 24}, {DTYPE_F16, 9}}},  // below 16 rows: the pool path
+      {64, 6144, {{DTYPE_Q8, 200}}},
+  };
+  for (int32_t n : {1, 2, 3, 8}) {
+    EXPECT_EXIT(
+        {
+          unsetenv("OLVU_NO_ACCEL");
+          pool_create(n);
+          CHECK_OR_EXIT(P.n_threads == n);
+          uint64_t seed = 900;
+          for (int failing : {1, 0})  // first while no panel buffer exists, so every growth fails
+            for (const Group& g : groups) {
+              std::vector<RandomProduct> ps;
+              for (const auto& [t, N] : g.products) ps.emplace_back(t, 1, N, g.K, seed += 2, false);
+              const auto X = kt::random_vector(static_cast<int64_t>(g.M) * g.K, seed += 2);
+              std::vector<std::vector<float>> Y;
+              std::vector<MatProduct> mp;
+              for (auto& p : ps) Y.emplace_back(static_cast<size_t>(g.M) * p.w.rows + 1, -7.0f);
+              for (size_t i = 0; i < ps.size(); ++i) mp.push_back({ps[i].w.tensor(), Y[i].data(), ps[i].w.rows});
+              if (failing) detail::fail_next_panel_allocation();
+              matmat_shared_input(mp.data(), static_cast<int32_t>(mp.size()), X.data(), g.M, g.K);
+              for (size_t i = 0; i < ps.size(); ++i) {
+                const auto want = pool_reference(ps[i].w, X.data(), g.M);
+                if (kt::first_difference(want.data(), Y[i].data(), static_cast<int64_t>(want.size())) >= 0) {
+                  std::fprintf(stderr, "M=%d K=%d product %zu differs%s\n", g.M, g.K, i, failing ? " (no panel)" : "");
+                  std::exit(1);
+                }
+              }
+              if (failing && g.M >= 16) CHECK_OR_EXIT(detail::panel_capacity() == 0);
+            }
+          std::exit(0);
+        },
+        testing::ExitedWithCode(0), "^$")
         << n << " participants";
   }
 }
