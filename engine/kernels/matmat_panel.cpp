@@ -59,7 +59,8 @@ void portable_rows(const float* const* x, const float* const* w, int32_t n, int3
       for (int j = 0; j < PORTABLE_NR; ++j)
         for (int l = 0; l < 16; ++l) acc[i][j][l] = std::fmaf(x[i][c + l], w[j][c + l], acc[i][j][l]);
   for (int i = 0; i < MR; ++i)
-    for (int j = 0; j < n; ++j) y[i * ldy + j] = detail::panel_finish(detail::panel_reduce(acc[i][j]), x[i] + K16, w[j] + K16, K - K16);
+    for (int j = 0; j < n; ++j)
+      y[i * ldy + j] = detail::panel_finish(detail::panel_reduce(acc[i][j]), x[i] + K16, w[j] + K16, K - K16);
 }
 
 void portable_block(const float* const* x, int32_t m, const float* const* w, int32_t n, int32_t K, float* y,
@@ -199,7 +200,8 @@ void panel_range(void* ctx, int32_t, int32_t) {
   // At most one call per participant runs at a time, so a free slot exists.
   int32_t slot = 0;
   while (job->busy[slot].exchange(1, std::memory_order_acquire)) slot = (slot + 1) % job->participants;
-  float* panel = panels.base && slot < panels.slots ? panels.base + static_cast<int64_t>(slot) * panels.per_slot : nullptr;
+  float* panel =
+      panels.base && slot < panels.slots ? panels.base + static_cast<int64_t>(slot) * panels.per_slot : nullptr;
   int32_t p, g0, g1;
   while (claim_tile(job, &p, &g0, &g1)) {
     const PanelPart& part = job->parts[p];

@@ -146,8 +146,8 @@ OLVU_AVX512 void mv_q8(void* ctx, int32_t start, int32_t end) {
 // against 22.1 (26.3), 22.0 (26.2), 20.5 (26.9), 22.2 (27.1); one thread from
 // L2: 23.0 to 24.4 against 23.6 to 32.1 (the clock of this virtual machine
 // varies between runs); eight threads, share of the probe, 0.77 / 0.77
-// without, 0.68 to 0.79 with over five runs: there the memory bounds both. The next group asked for into L2 only (hint T1):
-// 20.1 on one thread. Asking for the next group without the per-row requests
+// without, 0.68 to 0.79 with over five runs: there the memory bounds both.
+// The next group asked for into L2 only (hint T1): 20.1 on one thread. Asking for the next group without the per-row requests
 // gave the same within the noise.
 // What bounds it on Zen 5 (8 vCPUs, ~2.8 GHz by the multiply-add probe): one
 // core from L2 reaches 31.5-32.3 GB/s (some runs 23-25, this machine's clock

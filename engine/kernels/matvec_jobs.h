@@ -1,9 +1,9 @@
 // How the one-token products are spread over the pool: each pool job cuts its
 // output rows into slices (a multiple of 16 rows, about eight per participant,
-// the last rows finer)
-// that the participants claim in order from the job's own cursor, and products that read the same input vector share one
-// job. Every row is still computed by its matrix's kernel, so the bits do not
-// depend on the grouping, the slicing or the number of participants.
+// the last rows finer) that the participants claim in order from the job's own
+// cursor, and products that read the same input vector share one job. Every
+// row is still computed by its matrix's kernel, so the bits do not depend on
+// the grouping, the slicing or the number of participants.
 #pragma once
 
 #include <cstdint>
