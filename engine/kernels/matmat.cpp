@@ -154,16 +154,9 @@ void pool_product(const TensorEntry* W, const float* X, float* Y, int32_t M, int
 // 1.87 / 1.62 / 1.39 / 1.36, f32 6.8 / 3.9 / 1.70 / 1.39 / 1.23 / 1.19. No
 // matrix of the model is stored as f32, and q8 and f16 through the BLAS
 // would also pay for their expansion first.
-void matmat_t(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t N, int32_t K) {
-  if (K > MAX_IN_DIM) fatal("matmat: in-dim exceeds row buffer");
-  const int accel = accel_on();  // the first product decides the switch, whatever its M
-  if (M >= 16 && accel == 1 && detail::panel_product(W, X, Y, M, N, K)) return;
-  pool_product(W, X, Y, M, N, K);
-}
-
 void matmat_shared_input(const MatProduct* products, int32_t n, const float* X, int32_t M, int32_t K) {
   if (K > MAX_IN_DIM) fatal("matmat: in-dim exceeds row buffer");
-  const int accel = accel_on();
+  const int accel = accel_on();  // the first product decides the switch, whatever its M
   if (n > MM_MAX_SHARED) {
     for (int32_t i = 0; i < n; ++i) matmat_t(products[i].W, X, products[i].Y, M, products[i].N, K);
     return;
@@ -171,4 +164,9 @@ void matmat_shared_input(const MatProduct* products, int32_t n, const float* X, 
   if (n < 1 || (M >= 16 && accel == 1 && detail::panel_products(products, n, X, M, K))) return;
   // Below 16 rows, or without a panel buffer: every product on the pool path.
   for (int32_t i = 0; i < n; ++i) pool_product(products[i].W, X, products[i].Y, M, products[i].N, K);
+}
+
+void matmat_t(const TensorEntry* W, const float* X, float* Y, int32_t M, int32_t N, int32_t K) {
+  const MatProduct one{W, Y, N};
+  matmat_shared_input(&one, 1, X, M, K);
 }

@@ -134,7 +134,6 @@ struct PanelJob {
   int32_t M, K;
   const detail::PanelKernel* kern;
   PanelPart parts[MM_MAX_SHARED];
-  int32_t n_parts;
   int32_t groups, max_groups, participants;
   std::atomic<int32_t> cursor;                  // first group not yet claimed
   std::atomic<int32_t> busy[POOL_MAX_THREADS];  // panel slots in use
@@ -243,19 +242,15 @@ bool panel_products(const MatProduct* products, int32_t n, const float* X, int32
     return k ? k : &kPortable;
   }();
   PanelJob job;
-  job.X = X;
-  job.M = M;
   job.K = K;
   job.kern = kernel ? kernel : best;
   const int32_t nr = job.kern->nr;
   job.participants = std::max<int32_t>(P.n_threads, 1);
-  job.n_parts = n;
   int32_t groups = 0, largest = 0;
   bool expands = false;
   for (int32_t i = 0; i < n; ++i) {
     PanelPart& part = job.parts[i];
     part.W = products[i].W;
-    part.Y = products[i].Y;
     part.N = products[i].N;
     part.expand = part.W->data_q8 || part.W->data_f16 ? expansions() : nullptr;
     expands = expands || part.expand;

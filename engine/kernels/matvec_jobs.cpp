@@ -2,8 +2,9 @@
 // participant's share, so at the end of every product the others wait for the
 // slowest chunk; claiming slices of an eighth of a share one at a time from
 // the job's own cursor leaves at most one slice of imbalance, and the finer
-// slices of the job's last rows make that a quarter slice. The pool's own range is one
-// ticket per participant, each call claiming slices until none is left.
+// slices of the job's last rows make that a quarter slice. The pool's own
+// range is one ticket per participant, each call claiming slices until none
+// is left.
 #include "kernels/matvec_jobs.h"
 
 #include <algorithm>
@@ -30,7 +31,7 @@ struct SlicedJob {
   VecJob part[MV_MAX_PRODUCTS];
   RangeFn fn[MV_MAX_PRODUCTS];
   SliceRun run[MV_MAX_RUNS];
-  int32_t n_parts, n_runs, total_slices;
+  int32_t n_runs, total_slices;
   PairFn after;  // set for a paired job: parts 0 and 1 over the same rows per slice
   // Its own line: every claim writes it, while every participant keeps reading the fields above.
   alignas(64) std::atomic<int32_t> next{0};
@@ -130,7 +131,6 @@ void detail::matvec_shared_n(const MvProduct* products, int32_t n, const float* 
   // Never a product silently left out of the job: its output would keep stale values.
   if (n < 1 || n > MV_MAX_PRODUCTS) fatal("matvec: shared-input job count out of range");
   SlicedJob j;
-  j.n_parts = n;
   j.after = nullptr;
   int32_t rows[MV_MAX_PRODUCTS];
   int64_t all_rows = 0;
@@ -146,7 +146,6 @@ void detail::matvec_shared_n(const MvProduct* products, int32_t n, const float* 
 void matvec_pair(const TensorEntry* Wa, const TensorEntry* Wb, const float* x, float* ya, float* yb,
                  int32_t rows, int32_t K, PairFn after) {
   SlicedJob j;
-  j.n_parts = 2;
   j.after = after;
   fill_part(&j, 0, Wa, x, ya, rows, K);
   fill_part(&j, 1, Wb, x, yb, rows, K);
