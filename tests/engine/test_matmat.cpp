@@ -341,6 +341,25 @@ void product(uint8_t t, int32_t M, int32_t N, int32_t K) {
     }                                                                    \
   } while (0)
 
+// Runs body in a child process on a fresh pool of each size, with the switch
+// unset; the body exits 1 with a message on a mismatch, and the child passes
+// when it returns and its standard error matches stderr_pattern.
+template <class Body>
+void in_each_pool_size(const char* stderr_pattern, Body body) {
+  for (int32_t n : {1, 2, 3, 8}) {
+    EXPECT_EXIT(
+        {
+          unsetenv("OLVU_NO_ACCEL");
+          pool_create(n);
+          CHECK_OR_EXIT(P.n_threads == n);
+          body();
+          std::exit(0);
+        },
+        testing::ExitedWithCode(0), stderr_pattern)
+        << n << " participants";
+  }
+}
+
 // Both paths give the pool kernels' bits, so the path taken shows only in the
 // panel buffers: they exist once a q8 or f16 product has taken the panel path.
 TEST_F(Fresh, SixteenRowsTakeThePanelPathFifteenThePool) {
@@ -494,28 +513,19 @@ TEST_F(Fresh, PanelProductGivesThePoolKernelsBitsWithEveryPoolSize) {
   std::vector<Shape> shapes = panel_shapes();
   shapes.push_back({16, 2048, 2048});
   shapes.push_back({48, 6144, 256});
-  for (int32_t n : {1, 2, 3, 8}) {
-    EXPECT_EXIT(
-        {
-          unsetenv("OLVU_NO_ACCEL");
-          pool_create(n);
-          CHECK_OR_EXIT(P.n_threads == n);
-          uint64_t seed = 500;
-          for (const Shape& s : shapes)
-            for (uint8_t t : kTypes) {
-              if (t == DTYPE_Q8 && s.K % 32) continue;
-              seed += 2;
-              if (!pool_path_taken(t, s.M, s.N, s.K, seed)) {
-                std::fprintf(stderr, "%s M=%d N=%d K=%d differs\n", kt::dtype_name(t).c_str(), s.M, s.N, s.K);
-                std::exit(1);
-              }
-            }
-          CHECK_OR_EXIT(detail::panel_capacity() > 0);
-          std::exit(0);
-        },
-        testing::ExitedWithCode(0), "")
-        << n << " participants";
-  }
+  in_each_pool_size("", [&] {
+    uint64_t seed = 500;
+    for (const Shape& s : shapes)
+      for (uint8_t t : kTypes) {
+        if (t == DTYPE_Q8 && s.K % 32) continue;
+        seed += 2;
+        if (!pool_path_taken(t, s.M, s.N, s.K, seed)) {
+          std::fprintf(stderr, "%s M=%d N=%d K=%d differs\n", kt::dtype_name(t).c_str(), s.M, s.N, s.K);
+          std::exit(1);
+        }
+      }
+    CHECK_OR_EXIT(detail::panel_capacity() > 0);
+  });
 }
 
 // Products of one input in one job: every product gets the scalar pool
@@ -536,38 +546,29 @@ TEST_F(Fresh, SharedInputProductsGiveThePoolKernelsBitsWithEveryPoolSize) {
       {15, 64, {{DTYPE_Q8, 24}, {DTYPE_F16, 9}}},  // below 16 rows: the pool path
       {64, 6144, {{DTYPE_Q8, 200}}},
   };
-  for (int32_t n : {1, 2, 3, 8}) {
-    EXPECT_EXIT(
-        {
-          unsetenv("OLVU_NO_ACCEL");
-          pool_create(n);
-          CHECK_OR_EXIT(P.n_threads == n);
-          uint64_t seed = 900;
-          for (int failing : {1, 0})  // first while no panel buffer exists, so every growth fails
-            for (const Group& g : groups) {
-              std::vector<RandomProduct> ps;
-              for (const auto& [t, N] : g.products) ps.emplace_back(t, 1, N, g.K, seed += 2, false);
-              const auto X = kt::random_vector(static_cast<int64_t>(g.M) * g.K, seed += 2);
-              std::vector<std::vector<float>> Y;
-              std::vector<MatProduct> mp;
-              for (auto& p : ps) Y.emplace_back(static_cast<size_t>(g.M) * p.w.rows + 1, -7.0f);
-              for (size_t i = 0; i < ps.size(); ++i) mp.push_back({ps[i].w.tensor(), Y[i].data(), ps[i].w.rows});
-              if (failing) detail::fail_next_panel_allocation();
-              matmat_shared_input(mp.data(), static_cast<int32_t>(mp.size()), X.data(), g.M, g.K);
-              for (size_t i = 0; i < ps.size(); ++i) {
-                const auto want = pool_reference(ps[i].w, X.data(), g.M);
-                if (kt::first_difference(want.data(), Y[i].data(), static_cast<int64_t>(want.size())) >= 0) {
-                  std::fprintf(stderr, "M=%d K=%d product %zu differs%s\n", g.M, g.K, i, failing ? " (no panel)" : "");
-                  std::exit(1);
-                }
-              }
-              if (failing && g.M >= 16) CHECK_OR_EXIT(detail::panel_capacity() == 0);
-            }
-          std::exit(0);
-        },
-        testing::ExitedWithCode(0), "^$")
-        << n << " participants";
-  }
+  in_each_pool_size("^$", [&] {
+    uint64_t seed = 900;
+    for (int failing : {1, 0})  // first while no panel buffer exists, so every growth fails
+      for (const Group& g : groups) {
+        std::vector<RandomProduct> ps;
+        for (const auto& [t, N] : g.products) ps.emplace_back(t, 1, N, g.K, seed += 2, false);
+        const auto X = kt::random_vector(static_cast<int64_t>(g.M) * g.K, seed += 2);
+        std::vector<std::vector<float>> Y;
+        std::vector<MatProduct> mp;
+        for (auto& p : ps) Y.emplace_back(static_cast<size_t>(g.M) * p.w.rows + 1, -7.0f);
+        for (size_t i = 0; i < ps.size(); ++i) mp.push_back({ps[i].w.tensor(), Y[i].data(), ps[i].w.rows});
+        if (failing) detail::fail_next_panel_allocation();
+        matmat_shared_input(mp.data(), static_cast<int32_t>(mp.size()), X.data(), g.M, g.K);
+        for (size_t i = 0; i < ps.size(); ++i) {
+          const auto want = pool_reference(ps[i].w, X.data(), g.M);
+          if (kt::first_difference(want.data(), Y[i].data(), static_cast<int64_t>(want.size())) >= 0) {
+            std::fprintf(stderr, "M=%d K=%d product %zu differs%s\n", g.M, g.K, i, failing ? " (no panel)" : "");
+            std::exit(1);
+          }
+        }
+        if (failing && g.M >= 16) CHECK_OR_EXIT(detail::panel_capacity() == 0);
+      }
+  });
 }
 
 }  // namespace
