@@ -301,6 +301,59 @@ void trace_decode(StreamHandle s, int steps) {
                 kKindNames[kind], cnt, job / ms, busy / n / ms, mx / ms, wake / n / ms, tail / n / ms);
   }
 }
+
+// Where a prefill goes, from the pool's job timings: the caller's serial time
+// between jobs and, per job body, the time in jobs split into work, waking and
+// waiting for the slowest participant (ms per prefill). Bodies are printed as
+// addresses with pool_for's beside them, for resolving against `nm -C`.
+void trace_prefill(Engine* e, const std::vector<TokenId>& ids, int reps) {
+  const int32_t n = P.n_threads;
+  if (n < 2) return;
+  struct Acc {
+    RangeFn fn = nullptr;
+    double cnt = 0, job = 0, busy = 0, wake = 0, tail = 0, max_busy = 0;
+  };
+  std::vector<Acc> per;
+  double all = 0, in_jobs = 0;
+  for (int r = 0; r < reps; ++r) {
+    olvu_reset(e);
+    pool_trace.on = true;
+    const int32_t g0 = P.generation.load();
+    const int64_t t = pool_trace_now();
+    olvu_start(e, ids.data(), static_cast<int32_t>(ids.size()), 40, 1337, 248046, 0.5f, 0.9f, 1.1f);
+    all += double(pool_trace_now() - t);
+    pool_trace.on = false;
+    const int32_t jobs = P.generation.load() - g0;
+    if (jobs > POOL_TRACE_JOBS) return;
+    for (int32_t k = 0; k < jobs; ++k) {
+      const PoolTraceJob& j = pool_trace.jobs[(g0 + 1 + k) % POOL_TRACE_JOBS];
+      size_t a = 0;
+      while (a < per.size() && per[a].fn != j.fn) ++a;
+      if (a == per.size()) per.push_back(Acc{j.fn});
+      Acc& x = per[a];
+      const double d = double(j.return_ns - j.publish_ns);
+      double mx = 0;
+      x.cnt += 1, x.job += d, in_jobs += d;
+      for (int32_t q = 0; q < n; ++q) {
+        const double b = double(j.end_ns[q] - j.start_ns[q]);
+        x.busy += b, mx = std::max(mx, b);
+        x.wake += double(j.start_ns[q] - j.publish_ns);
+        x.tail += double(j.return_ns - j.end_ns[q]);
+      }
+      x.max_busy += mx;
+    }
+  }
+  const double ms = 1e6 * reps;
+  std::printf("trace of %d prefills of %zu ids, %d participants (ms per prefill; pool_for at %p)\n", reps,
+              ids.size(), n, reinterpret_cast<void*>(&pool_for));
+  std::printf("  prefill %.2f; serial on the caller %.2f; in jobs %.2f\n", all / ms, (all - in_jobs) / ms,
+              in_jobs / ms);
+  std::sort(per.begin(), per.end(), [](const Acc& a, const Acc& b) { return a.job > b.job; });
+  std::printf("  %18s %6s %8s %8s %8s %8s %8s\n", "body", "jobs", "time", "busy/n", "maxbusy", "wake/n", "tail/n");
+  for (const Acc& a : per)
+    std::printf("  %18p %6.0f %8.3f %8.3f %8.3f %8.3f %8.3f\n", reinterpret_cast<void*>(a.fn), a.cnt / reps,
+                a.job / ms, a.busy / n / ms, a.max_busy / ms, a.wake / n / ms, a.tail / n / ms);
+}
 #endif
 
 }  // namespace
@@ -320,6 +373,9 @@ int main(int argc, char** argv) {
       olvu_start(e, ids.data(), profile_prefill, 40, 1337, 248046, 0.5f, 0.9f, 1.1f);
       std::printf("prefill %d: %.1f tok/s\n", profile_prefill, profile_prefill / seconds_since(t0));
     }
+#ifdef OLVU_POOL_TRACE
+    trace_prefill(e, ids, 10);
+#endif
     return 0;
   }
   const olvt::ModelSpec spec = bench_spec();
