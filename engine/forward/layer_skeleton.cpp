@@ -1,6 +1,7 @@
 // Norms, feed-forward block, residual add and output head of both passes.
 #include "forward/layer_skeleton.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "runtime/fatal.h"
@@ -52,14 +53,20 @@ namespace {
 struct SwigluJob {
   float* gate;
   const float* up;
-  int64_t row;
+  int64_t n;
 };
 
-// The activation is elementwise, so rows may run on any participant: a
-// batch holds count x ffn_size exponentials, far too many for one thread.
-void swiglu_rows(void* ctx, int32_t start, int32_t end) {
+// The activation is elementwise, so any cut of the values gives the same
+// bits; the job's indices are runs of SWIGLU_RUN values. Cut by rows (grain 4)
+// a 35-row batch gave nine chunks to eight participants: Zen 5 (AMD EPYC, 8
+// vCPUs), traced, 5.3 ms per prefill in these jobs for 2.2 ms of work per
+// participant.
+constexpr int64_t SWIGLU_RUN = 1024;
+
+void swiglu_runs(void* ctx, int32_t start, int32_t end) {
   const SwigluJob* j = static_cast<const SwigluJob*>(ctx);
-  swiglu(j->gate + start * j->row, j->up + start * j->row, (end - start) * j->row);
+  const int64_t a = start * SWIGLU_RUN, b = std::min<int64_t>(end * SWIGLU_RUN, j->n);
+  swiglu(j->gate + a, j->up + a, b - a);
 }
 
 }  // namespace
@@ -83,8 +90,8 @@ void mlp_block_batch(const ModelConfig* c, const MlpWeights& w, const float* nor
   if (!gate || !up) fatal("oom prefill mlp");
   const MatProduct gate_up[2] = {{w.gate, gate, F}, {w.up, up, F}};
   matmat_shared_input(gate_up, 2, normed, count, H);
-  SwigluJob job{gate, up, F};
-  pool_for(swiglu_rows, &job, count, 4);
+  SwigluJob job{gate, up, n};
+  pool_for(swiglu_runs, &job, static_cast<int32_t>((n + SWIGLU_RUN - 1) / SWIGLU_RUN), 1);
   matmat_t(w.down, gate, out, count, H, F);
 }
 

@@ -95,28 +95,70 @@ inline __attribute__((always_inline)) void conv_step_body(const ConvStepJob* job
   }
 }
 
+// The batch convolution in blocks of CONV_BLOCK channels: the block's taps
+// are laid out tap-major once, then for every token each tap is one fused
+// multiply-add across the block's channels (a loop the compiler vectorises;
+// every output still adds its taps in increasing order), and the SiLU follows
+// over the block. Zen 5 (AMD EPYC, 8 vCPUs), traced prefill of 512 ids: 52.8
+// ms of work per participant and prefill in these jobs channel by channel
+// (7.5 ns an output) against 39.2 ms blocked; the rest is the exponentials.
+constexpr int32_t CONV_BLOCK = 64;
+constexpr int32_t CONV_MAX_TAPS = 8;
+
 template <int Unused = 0>
 inline __attribute__((always_inline)) void conv_batch_body(const ConvPrefJob* job, int32_t start,
                                                            int32_t end) {
   const int32_t K = job->conv_kernel, C = job->conv_dim;
-  for (int32_t t = 0; t < job->count; ++t) {
-    for (int32_t c = start; c < end; ++c) {
-      const float* wc = job->conv_weight + static_cast<int64_t>(c) * K;
-      float acc = 0.0f;
+  if (K > CONV_MAX_TAPS) {
+    // Wider kernels than any model uses: channel by channel, the same sums.
+    for (int32_t t = 0; t < job->count; ++t) {
+      for (int32_t c = start; c < end; ++c) {
+        const float* wc = job->conv_weight + static_cast<int64_t>(c) * K;
+        float acc = 0.0f;
+        for (int32_t j = 0; j < K; ++j) {
+          const int32_t src = t - (K - 1) + j;
+          float x;
+          if (src >= 0) {
+            x = job->qkv[static_cast<int64_t>(src) * C + c];
+          } else {
+            if (!job->ring) continue;
+            const int32_t p = job->lin_pos + src;
+            if (p < 0) continue;
+            x = job->ring[static_cast<int64_t>(p % (K - 1)) * C + c];
+          }
+          acc = fmaf(x, load_f32(wc + j), acc);
+        }
+        job->conv_out[static_cast<int64_t>(t) * C + c] = acc / (expf(-acc) + 1.0f);
+      }
+    }
+    return;
+  }
+  float wt[CONV_MAX_TAPS][CONV_BLOCK];
+  float acc[CONV_BLOCK];
+  for (int32_t c0 = start; c0 < end; c0 += CONV_BLOCK) {
+    const int32_t nb = end - c0 < CONV_BLOCK ? end - c0 : CONV_BLOCK;
+    for (int32_t c = 0; c < nb; ++c)
+      for (int32_t j = 0; j < K; ++j)
+        wt[j][c] = load_f32(job->conv_weight + static_cast<int64_t>(c0 + c) * K + j);
+    for (int32_t t = 0; t < job->count; ++t) {
+      for (int32_t c = 0; c < nb; ++c) acc[c] = 0.0f;
       for (int32_t j = 0; j < K; ++j) {
+        // Which input a tap sees depends on the token only, not on the channel.
         const int32_t src = t - (K - 1) + j;
-        float x;
+        const float* x;
         if (src >= 0) {
-          x = job->qkv[static_cast<int64_t>(src) * C + c];
+          x = job->qkv + static_cast<int64_t>(src) * C + c0;
         } else {
           if (!job->ring) continue;
           const int32_t p = job->lin_pos + src;
           if (p < 0) continue;
-          x = job->ring[static_cast<int64_t>(p % (K - 1)) * C + c];
+          x = job->ring + static_cast<int64_t>(p % (K - 1)) * C + c0;
         }
-        acc = fmaf(x, load_f32(wc + j), acc);
+        const float* w = wt[j];
+        for (int32_t c = 0; c < nb; ++c) acc[c] = fmaf(x[c], w[c], acc[c]);
       }
-      job->conv_out[static_cast<int64_t>(t) * C + c] = acc / (expf(-acc) + 1.0f);
+      float* out = job->conv_out + static_cast<int64_t>(t) * C + c0;
+      for (int32_t c = 0; c < nb; ++c) out[c] = acc[c] / (expf(-acc[c]) + 1.0f);
     }
   }
 }
@@ -151,13 +193,15 @@ void conv_pref_range(void* ctx, int32_t start, int32_t end) {
   conv_batch_body(job, start, end);
 }
 
-void gated_delta_rule(const float* conv, int32_t h, float a, float b, float* S, float* o,
-                      int32_t dk, int32_t dv, int32_t key_dim, float q_scale, float A_log_h,
-                      float dt_bias_h) {
-  float q[MAX_LIN_DIM], k[MAX_LIN_DIM], kv_mem[MAX_LIN_DIM], delta[MAX_LIN_DIM];
+namespace {
+
+// The per-token quantities of a head's step that do not depend on the state:
+// the normalised query (scaled) and key, the decay g and the gate beta.
+void delta_prep(const float* conv, int32_t h, float a, float b, int32_t dk, int32_t key_dim,
+                float q_scale, float A_log_h, float dt_bias_h, float* q, float* k, float* g,
+                float* beta) {
   std::memcpy(q, conv + static_cast<int64_t>(h) * dk, sizeof(float) * dk);
   std::memcpy(k, conv + key_dim + static_cast<int64_t>(h) * dk, sizeof(float) * dk);
-  const float* v = conv + 2 * static_cast<int64_t>(key_dim) + static_cast<int64_t>(h) * dv;
   l2_normalise(q, dk);
   l2_normalise(k, dk);
   for (int32_t i = 0; i < dk; ++i) q[i] = q[i] * q_scale;
@@ -165,11 +209,21 @@ void gated_delta_rule(const float* conv, int32_t h, float a, float b, float* S, 
   const float e = expf(A_log_h);
   const float x = dt_bias_h + a;
   const float sp = x > SOFTPLUS_CUTOFF ? x : log1pf(expf(x));
-  const float g = expf(sp * -e);
+  *g = expf(sp * -e);
   const float eb = expf(-b);
+  *beta = 1.0f / (eb + 1.0f);
+}
 
+}  // namespace
+
+void gated_delta_rule(const float* conv, int32_t h, float a, float b, float* S, float* o,
+                      int32_t dk, int32_t dv, int32_t key_dim, float q_scale, float A_log_h,
+                      float dt_bias_h) {
+  float q[MAX_LIN_DIM], k[MAX_LIN_DIM], kv_mem[MAX_LIN_DIM], delta[MAX_LIN_DIM];
+  float g, beta;
+  delta_prep(conv, h, a, b, dk, key_dim, q_scale, A_log_h, dt_bias_h, q, k, &g, &beta);
+  const float* v = conv + 2 * static_cast<int64_t>(key_dim) + static_cast<int64_t>(h) * dv;
   vdelta_decay_read(S, dk, dv, g, k, kv_mem);
-  const float beta = 1.0f / (eb + 1.0f);
   for (int32_t j = 0; j < dv; ++j) delta[j] = (v[j] - kv_mem[j]) * beta;
   vdelta_update_read(S, dk, dv, k, delta, q, o);
 }
@@ -199,6 +253,77 @@ void delta_pref_range(void* ctx, int32_t start, int32_t end) {
     }
   }
 }
+
+namespace {
+
+// The batch recurrence in three jobs: one over tokens computes the
+// state-free quantities of every head and token (delta_prep), one runs each
+// head's state through all tokens, and one over tokens applies the gated norm.
+// Every value is computed exactly as in gated_delta_rule. Zen 5 (AMD EPYC, 8
+// vCPUs), traced prefill of 512 ids on a loaded machine, per prefill: work per
+// participant in the recurrence 62.7 ms, against 82.2 ms with the per-token
+// quantities inside each head's sequential walk (one job per head).
+// Blocks of 64 of a head's 128 state columns on separate participants (the
+// columns are independent through the recurrence) were 3.7 times slower
+// (236 ms of work), even with the state on whole cache lines.
+struct DeltaBatchJob {
+  const DeltaPrefJob* d;
+  float* prep;  // per token and head: q (dk), k (dk), g, beta
+  int32_t prep_stride;
+};
+
+void delta_prep_tokens(void* ctx, int32_t start, int32_t end) {
+  const DeltaBatchJob* j = static_cast<const DeltaBatchJob*>(ctx);
+  const DeltaPrefJob& d = *j->d;
+  const int32_t H = d.lin_v_heads, dk = d.lin_k_dim;
+  for (int32_t t = start; t < end; ++t)
+    for (int32_t h = 0; h < H; ++h) {
+      float* p = j->prep + (static_cast<int64_t>(t) * H + h) * j->prep_stride;
+      delta_prep(d.conv_out + static_cast<int64_t>(t) * d.conv_dim, h,
+                 d.a[static_cast<int64_t>(t) * H + h], d.b[static_cast<int64_t>(t) * H + h], dk,
+                 d.key_dim, d.q_scale, load_f32(d.A_log + h), load_f32(d.dt_bias + h), p, p + dk,
+                 p + 2 * dk, p + 2 * dk + 1);
+    }
+}
+
+void delta_heads(void* ctx, int32_t start, int32_t end) {
+  const DeltaBatchJob* j = static_cast<const DeltaBatchJob*>(ctx);
+  const DeltaPrefJob& d = *j->d;
+  const int32_t H = d.lin_v_heads, dk = d.lin_k_dim, dv = d.lin_v_dim;
+  float kv_mem[MAX_LIN_DIM], delta[MAX_LIN_DIM];
+  for (int32_t h = start; h < end; ++h) {
+    float* S = d.rec_state + static_cast<int64_t>(h) * dk * dv;
+    for (int32_t t = 0; t < d.count; ++t) {
+      const float* p = j->prep + (static_cast<int64_t>(t) * H + h) * j->prep_stride;
+      const float g = p[2 * dk], beta = p[2 * dk + 1];
+      const float* v = d.conv_out + static_cast<int64_t>(t) * d.conv_dim + 2 * int64_t{d.key_dim} +
+                       static_cast<int64_t>(h) * dv;
+      vdelta_decay_read(S, dk, dv, g, p + dk, kv_mem);
+      for (int32_t c = 0; c < dv; ++c) delta[c] = (v[c] - kv_mem[c]) * beta;
+      vdelta_update_read(S, dk, dv, p + dk, delta, p,
+                         d.core_out + static_cast<int64_t>(t) * d.value_dim + static_cast<int64_t>(h) * dv);
+    }
+  }
+}
+
+void delta_norm_tokens(void* ctx, int32_t start, int32_t end) {
+  const DeltaPrefJob& d = *static_cast<const DeltaBatchJob*>(ctx)->d;
+  for (int32_t t = start; t < end; ++t)
+    for (int32_t h = 0; h < d.lin_v_heads; ++h) {
+      const int64_t slice = static_cast<int64_t>(t) * d.value_dim + static_cast<int64_t>(h) * d.lin_v_dim;
+      gated_rms_norm(d.core_out + slice, d.z + slice, d.norm_weight, d.lin_v_dim, d.rms_eps);
+    }
+}
+
+void delta_batch(const DeltaPrefJob& d, float* prep, int32_t prep_stride) {
+  if (d.count < 1) return;
+  DeltaBatchJob j{&d, prep, prep_stride};
+  pool_for(delta_prep_tokens, &j, d.count, 1);
+  pool_for(delta_heads, &j, d.lin_v_heads, 1);
+  pool_for(delta_norm_tokens, &j, d.count, 1);
+}
+
+}  // namespace
 
 namespace {
 
@@ -284,7 +409,11 @@ void linear_attention_batch(RuntimeState* st, int32_t layer, const float* normed
   DeltaPrefJob dj{count,  d.H,  d.dk,    d.dv,   d.key_dim, d.value_dim, d.conv_dim,
                   q_scale_of(d.dk), c->rms_eps, lc->rec_state, conv, core, z, b, a,
                   w.A_log, w.dt_bias, w.norm};
-  pool_for(delta_pref_range, &dj, d.H, 1);
+  static WorkKeep keep_prep;
+  const int32_t prep_stride = 2 * d.dk + 2;
+  float* prep = work_kept(&keep_prep, static_cast<int64_t>(count) * d.H * prep_stride, "delta_prep");
+  if (!prep) fatal("oom prefill linear attention");
+  delta_batch(dj, prep, prep_stride);
 
   const int32_t m = d.K - 1 < count ? d.K - 1 : count;
   for (int32_t t = count - 1; t >= count - m; --t)
