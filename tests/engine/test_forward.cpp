@@ -103,6 +103,19 @@ std::vector<Case> cases() {
   wide.lin_v_dim = 16;
   v.push_back({"linear_16_heads", spec_of(wide, DType::F32, DType::F32)});
 
+  // Three linear heads (not a multiple of any pool's participants) and 168
+  // convolution channels, so the channel blocks of the batch convolution end
+  // in a partial block; then a convolution wider than its blocked form takes.
+  olvt::Config odd = lin;
+  odd.conv_kernel = 4;
+  odd.lin_k_heads = 3;
+  odd.lin_v_heads = 3;
+  odd.lin_v_dim = 24;
+  v.push_back({"linear_3_heads_168_channels", spec_of(odd, DType::F16, DType::F16)});
+  olvt::Config wide_conv = odd;
+  wide_conv.conv_kernel = 9;
+  v.push_back({"linear_conv_kernel_9", spec_of(wide_conv, DType::F32, DType::F32)});
+
   olvt::Config big = mixed;
   big.vocab_size = 8192;  // 8192 x 64 halves: exactly 1 MiB, kept as f16
   big.ffn_size = 8192;    // gate, up and down of 1 MiB each
