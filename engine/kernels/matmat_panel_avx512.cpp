@@ -1,11 +1,20 @@
 // The panel product's micro-kernel for AVX-512: 4 input rows x 6 weight rows,
 // one sixteen-lane register per output (the sixteen lanes of its dot product),
 // 24 accumulators plus the four row loads and one weight load of a step in
-// the 32 registers. A step is 24 multiply-adds against 10 loads. Every call
-// runs over the whole of K: cutting it into slices of 512 inputs, with the
-// accumulators spilled between slices so that a slice of the input rows stays
-// in the first-level cache, measured slower (prefill of 512 ids, 8 threads,
-// AMD EPYC family 26, best of three: 235-243 tok/s cut, 258-302 whole).
+// the 32 registers. A step is 24 multiply-adds against 10 loads, most of them
+// from the second-level cache, so how the weights lie decides the speed: an
+// expanded panel is packed (a group's six rows sixteen inputs at a time, one
+// stream), f32 weights are read in place as rows. One thread, AMD EPYC
+// family 26 (peak 230 GFLOP/s), a tile of 512 input rows x 60 weight rows of
+// K = 2048: 132-140 GFLOP/s from rows, 182-188 packed, against 183-205 with
+// everything in the first-level cache. Each call runs over the whole of K.
+// Measured and not kept, with packed weights: K slices of 512 or 1024 inputs
+// with the accumulators kept in memory between slices (158 and 173 GFLOP/s
+// one thread, slower at eight); packing the input rows of each block as well
+// (one pool job per row block; prefill of 35 ids, 8 threads, best of two
+// alternating: 248-254 tok/s against 267-268 unpacked, no gain at 128 or
+// 512); software prefetch of the next row block between kernel calls (no
+// gain at 128 or 512 ids).
 #include "kernels/matmat_panel.h"
 
 #if defined(__x86_64__)
