@@ -51,27 +51,30 @@ namespace {
 constexpr int32_t PORTABLE_MR = 4, PORTABLE_NR = 4;
 
 template <int MR>
-void portable_rows(const float* const* x, const float* const* w, int32_t n, int32_t K, float* y, int64_t ldy) {
+void portable_rows(const float* const* x, const float* const* w, int64_t wstep, int32_t n, int32_t K, float* y,
+                   int64_t ldy) {
   float acc[MR][PORTABLE_NR][16] = {};
   const int32_t K16 = K / 16 * 16;
   for (int32_t c = 0; c < K16; c += 16)
     for (int i = 0; i < MR; ++i)
       for (int j = 0; j < PORTABLE_NR; ++j)
-        for (int l = 0; l < 16; ++l) acc[i][j][l] = std::fmaf(x[i][c + l], w[j][c + l], acc[i][j][l]);
+        for (int l = 0; l < 16; ++l)
+          acc[i][j][l] = std::fmaf(x[i][c + l], w[j][c / 16 * wstep + l], acc[i][j][l]);
   for (int i = 0; i < MR; ++i)
     for (int j = 0; j < n; ++j)
-      y[i * ldy + j] = detail::panel_finish(detail::panel_reduce(acc[i][j]), x[i] + K16, w[j] + K16, K - K16);
+      y[i * ldy + j] = detail::panel_finish(detail::panel_reduce(acc[i][j]), x[i] + K16, w[j] + K16 / 16 * wstep,
+                                            K - K16);
 }
 
-void portable_block(const float* const* x, int32_t m, const float* const* w, int32_t n, int32_t K, float* y,
-                    int64_t ldy) {
+void portable_block(const float* const* x, int32_t m, const float* const* w, int64_t wstep, int32_t n, int32_t K,
+                    float* y, int64_t ldy) {
   const float* ws[PORTABLE_NR];
   for (int j = 0; j < PORTABLE_NR; ++j) ws[j] = w[j < n ? j : n - 1];
   switch (m) {
-    case 1: portable_rows<1>(x, ws, n, K, y, ldy); break;
-    case 2: portable_rows<2>(x, ws, n, K, y, ldy); break;
-    case 3: portable_rows<3>(x, ws, n, K, y, ldy); break;
-    default: portable_rows<4>(x, ws, n, K, y, ldy); break;
+    case 1: portable_rows<1>(x, ws, wstep, n, K, y, ldy); break;
+    case 2: portable_rows<2>(x, ws, wstep, n, K, y, ldy); break;
+    case 3: portable_rows<3>(x, ws, wstep, n, K, y, ldy); break;
+    default: portable_rows<4>(x, ws, wstep, n, K, y, ldy); break;
   }
 }
 
@@ -176,9 +179,9 @@ const float* tile_weights(const PanelJob* job, const PanelPart& part, int32_t o0
   const int64_t K = job->K;
   if (!part.expand) return W->data_f32 + o0 * K;
   if (W->data_q8)
-    part.expand->expand_q8(W->data_q8 + o0 * (K / 32) * Q8_BLOCK_BYTES, o1 - o0, job->K, panel);
+    part.expand->expand_q8(W->data_q8 + o0 * (K / 32) * Q8_BLOCK_BYTES, o1 - o0, job->K, panel, job->kern->nr);
   else
-    part.expand->expand_f16(W->data_f16 + o0 * K, (o1 - o0) * K, panel);
+    part.expand->expand_f16(W->data_f16 + o0 * K, o1 - o0, job->K, panel, job->kern->nr);
   return panel;
 }
 
@@ -226,11 +229,14 @@ inline void fetch_ahead(NextTile* f) {
 
 // Every input row against the tile's weight rows: blocks of mr rows in turn,
 // each against the tile's groups of nr weight rows, so that one block of
-// input rows and the whole panel stay in the core's cache.
+// input rows and the whole panel stay in the core's cache. An expanded panel
+// is packed, so a group's weights reach the micro-kernel as one stream.
 void tile_product(const PanelJob* job, const PanelPart& part, int32_t o0, int32_t o1, const float* w,
                   NextTile* next) {
   const int32_t mr = job->kern->mr, nr = job->kern->nr, M = job->M, K = job->K;
   const int64_t N = part.N;
+  const bool packed = part.expand != nullptr;
+  const int64_t wstep = packed ? 16 * nr : 16;
   const float* xs[16];
   const float* ws[16];
   for (int32_t r = 0; r < M; r += mr) {
@@ -238,8 +244,9 @@ void tile_product(const PanelJob* job, const PanelPart& part, int32_t o0, int32_
     for (int32_t i = 0; i < m; ++i) xs[i] = job->X + static_cast<int64_t>(r + i) * K;
     for (int32_t g = o0; g < o1; g += nr) {
       const int32_t n = std::min(nr, o1 - g);
-      for (int32_t j = 0; j < n; ++j) ws[j] = w + static_cast<int64_t>(g - o0 + j) * K;
-      job->kern->block(xs, m, ws, n, K, part.Y + r * N + g, N);
+      for (int32_t j = 0; j < n; ++j)
+        ws[j] = packed ? w + (g - o0) * detail::packed_len(K) + 16 * j : w + static_cast<int64_t>(g - o0 + j) * K;
+      job->kern->block(xs, m, ws, wstep, n, K, part.Y + r * N + g, N);
       fetch_ahead(next);
     }
   }
@@ -334,7 +341,7 @@ bool panel_products(const MatProduct* products, int32_t n, const float* X, int32
   job.max_groups = static_cast<int32_t>(std::max<int64_t>(1, PANEL_BYTES / group_bytes));
   if (expands) {
     const int64_t most_groups = std::min(largest, job.max_groups);
-    if (!panels_for(job.participants, static_cast<uint64_t>(most_groups * nr * K))) return false;
+    if (!panels_for(job.participants, static_cast<uint64_t>(most_groups * nr * detail::packed_len(K)))) return false;
   }
   // Blocks of at most ROW_BLOCK input rows, one job each: every tile reads
   // all of its block's rows again, and 512 rows of up to 6144 inputs stay in

@@ -33,7 +33,8 @@ OLVU_AVX512 inline __m512 reduce4(__m512 a, __m512 b, __m512 c, __m512 d) {
 }
 
 template <int R>
-OLVU_AVX512 void rows(const float* const* x, const float* const* w, int32_t n, int32_t K, float* y, int64_t ldy) {
+OLVU_AVX512 void rows(const float* const* x, const float* const* w, int64_t wstep, int32_t n, int32_t K, float* y,
+                      int64_t ldy) {
   __m512 acc[R][NR];
   for (int i = 0; i < R; ++i)
     for (int j = 0; j < NR; ++j) acc[i][j] = _mm512_setzero_ps();
@@ -46,7 +47,8 @@ OLVU_AVX512 void rows(const float* const* x, const float* const* w, int32_t n, i
     __m512 xv[R];
     for (int i = 0; i < R; ++i) xv[i] = _mm512_loadu_ps(xp[i] + c);
     for (int j = 0; j < NR; ++j) {
-      const __m512 wv = _mm512_loadu_ps(wp[j] + c);
+      const __m512 wv = _mm512_loadu_ps(wp[j]);
+      wp[j] += wstep;
       for (int i = 0; i < R; ++i) acc[i][j] = _mm512_fmadd_ps(xv[i], wv, acc[i][j]);
     }
   }
@@ -57,19 +59,19 @@ OLVU_AVX512 void rows(const float* const* x, const float* const* w, int32_t n, i
   for (int j = 0; j < n; ++j) {
     _mm512_store_ps(sums, reduce4(acc[0][j], acc[i1][j], acc[i2][j], acc[i3][j]));
     for (int i = 0; i < R; ++i)
-      y[i * ldy + j] = tail ? detail::panel_finish(sums[4 * i], xp[i] + K16, wp[j] + K16, tail) : sums[4 * i];
+      y[i * ldy + j] = tail ? detail::panel_finish(sums[4 * i], xp[i] + K16, wp[j], tail) : sums[4 * i];
   }
 }
 
-OLVU_AVX512 void block(const float* const* x, int32_t m, const float* const* w, int32_t n, int32_t K, float* y,
-                       int64_t ldy) {
+OLVU_AVX512 void block(const float* const* x, int32_t m, const float* const* w, int64_t wstep, int32_t n,
+                       int32_t K, float* y, int64_t ldy) {
   const float* ws[NR];
   for (int j = 0; j < NR; ++j) ws[j] = w[j < n ? j : n - 1];
   switch (m) {
-    case 1: rows<1>(x, ws, n, K, y, ldy); break;
-    case 2: rows<2>(x, ws, n, K, y, ldy); break;
-    case 3: rows<3>(x, ws, n, K, y, ldy); break;
-    default: rows<4>(x, ws, n, K, y, ldy); break;
+    case 1: rows<1>(x, ws, wstep, n, K, y, ldy); break;
+    case 2: rows<2>(x, ws, wstep, n, K, y, ldy); break;
+    case 3: rows<3>(x, ws, wstep, n, K, y, ldy); break;
+    default: rows<4>(x, ws, wstep, n, K, y, ldy); break;
   }
 }
 
