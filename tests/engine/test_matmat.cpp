@@ -539,8 +539,10 @@ TEST_F(Fresh, PanelProductGivesThePoolKernelsBitsWithEveryPoolSize) {
 // Products of one input in one job: every product gets the scalar pool
 // kernels' bits whatever the pool size, the mix of storage types and the way
 // its tiles fall among the others' (tiny products beside large ones, products
-// of under one group), and failed panel allocations send all of them to the
-// pool path without a word.
+// of under one group, one-tile products in turns of in-place and expanded
+// weights, so that the tile a participant fetches ahead belongs to another
+// product), and failed panel allocations send all of them to the pool path
+// without a word.
 TEST_F(Fresh, SharedInputProductsGiveThePoolKernelsBitsWithEveryPoolSize) {
   struct Group {
     int32_t M, K;
@@ -553,6 +555,7 @@ TEST_F(Fresh, SharedInputProductsGiveThePoolKernelsBitsWithEveryPoolSize) {
       {17, 100, {{DTYPE_F16, 300}, {DTYPE_F32, 5}, {DTYPE_F16, 1}}},
       {15, 64, {{DTYPE_Q8, 24}, {DTYPE_F16, 9}}},  // below 16 rows: the pool path
       {64, 6144, {{DTYPE_Q8, 200}}},
+      {35, 2048, {{DTYPE_F32, 6}, {DTYPE_Q8, 7}, {DTYPE_F16, 6}, {DTYPE_Q8, 1}}},
   };
   in_each_pool_size("^$", [&] {
     uint64_t seed = 900;
