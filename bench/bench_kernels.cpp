@@ -313,16 +313,19 @@ void bench_paths(int reps) {
              [&] { fv(&job, 0, N); });
   }
   std::vector<float> wide(static_cast<size_t>(rows) * K);
-  path_row("expand q8 64x2048", reps, [&] { mm_s->expand_q8(mats[0].bytes.data(), rows, K, wide.data()); },
-           [&] { mm_v->expand_q8(mats[0].bytes.data(), rows, K, wide.data()); });
-  path_row("expand f16 64x2048", reps, [&] { mm_s->expand_f16(mats[1].e.data_f16, int64_t{rows} * K, wide.data()); },
-           [&] { mm_v->expand_f16(mats[1].e.data_f16, int64_t{rows} * K, wide.data()); });
+  path_row("expand q8 64x2048", reps, [&] { mm_s->expand_q8(mats[0].bytes.data(), rows, K, wide.data(), 1); },
+           [&] { mm_v->expand_q8(mats[0].bytes.data(), rows, K, wide.data(), 1); });
+  path_row("expand f16 64x2048", reps, [&] { mm_s->expand_f16(mats[1].e.data_f16, rows, K, wide.data(), 1); },
+           [&] { mm_v->expand_f16(mats[1].e.data_f16, rows, K, wide.data(), 1); });
 
   // The panel product's micro-kernels over the same M x N x K, weights already expanded.
   if (const detail::PanelKernel* pv = detail::panel_kernel(isa)) {
     const detail::PanelKernel* ps = detail::panel_kernel(Isa::Scalar);
-    mm_s->expand_q8(mats[0].bytes.data(), rows, K, wide.data());
-    auto blocks = [&](const detail::PanelKernel* k) {
+    // Each kernel reads a panel packed for its own group width.
+    std::vector<float> wide_v(static_cast<size_t>(rows + pv->nr) * K);
+    mm_s->expand_q8(mats[0].bytes.data(), rows, K, wide.data(), ps->nr);
+    mm_s->expand_q8(mats[0].bytes.data(), rows, K, wide_v.data(), pv->nr);
+    auto blocks = [&](const detail::PanelKernel* k, const float* panel) {
       const float* xs[16];
       const float* wr[16];
       for (int32_t r = 0; r < M; r += k->mr) {
@@ -330,12 +333,13 @@ void bench_paths(int reps) {
         for (int32_t i = 0; i < m; ++i) xs[i] = X.data() + static_cast<int64_t>(r + i) * K;
         for (int32_t g = 0; g < N; g += k->nr) {
           const int32_t nn = std::min(k->nr, N - g);
-          for (int32_t j = 0; j < nn; ++j) wr[j] = wide.data() + static_cast<int64_t>(g + j) * K;
-          k->block(xs, m, wr, nn, K, Y.data() + static_cast<int64_t>(r) * N + g, N);
+          for (int32_t j = 0; j < nn; ++j) wr[j] = panel + static_cast<int64_t>(g) * K + 16 * j;
+          k->block(xs, m, wr, 16 * k->nr, nn, K, Y.data() + static_cast<int64_t>(r) * N + g, N);
         }
       }
     };
-    path_row("panel micro-kernel M=8 N=64 K=2048", reps, [&] { blocks(ps); }, [&] { blocks(pv); });
+    path_row("panel micro-kernel M=8 N=64 K=2048", reps, [&] { blocks(ps, wide.data()); },
+             [&] { blocks(pv, wide_v.data()); });
   }
 
   // The layer helpers at the sizes of one attention head over 512 cached

@@ -58,14 +58,14 @@ struct Scalar {
 
   // Weight rows cut short of K (a q8 K that is not a multiple of 32) read as
   // zeros rather than as whatever the stack held.
-  static void expand_q8_row(const uint8_t* blk, int32_t K, float* buf) {
+  static void expand_q8_row(const uint8_t* blk, int32_t K, float* buf, int64_t cs) {
     const int32_t nb = K / 32;
     for (int32_t b = 0; b < nb; ++b, blk += Q8_BLOCK_BYTES) {
       const float scale = load_f32(blk);
       const int8_t* q = reinterpret_cast<const int8_t*>(blk + 4);
-      for (int j = 0; j < 32; ++j) buf[32 * b + j] = scale * static_cast<float>(q[j]);
+      for (int j = 0; j < 32; ++j) buf[(2 * b + j / 16) * cs + j % 16] = scale * static_cast<float>(q[j]);
     }
-    for (int32_t k = 32 * nb; k < K; ++k) buf[k] = 0.0f;
+    for (int32_t k = 32 * nb; k < K; ++k) buf[k / 16 * cs + k % 16] = 0.0f;
   }
 
   static void expand_f16_run(const uint8_t* h, int64_t n, float* buf) {

@@ -50,12 +50,20 @@ struct MmKernels {
   RangeFn q8;
   RangeFn f16;
   RangeFn f32;
-  // rows q8 rows of K/32 blocks each to rows x K floats (columns past the
-  // whole blocks read as 0).
-  void (*expand_q8)(const uint8_t* data, int64_t rows, int32_t K, float* dst);
-  // n halves to n floats.
-  void (*expand_f16)(const uint16_t* data, int64_t n, float* dst);
+  // rows weight rows of K inputs (q8: K/32 blocks each, columns past the
+  // whole blocks read as 0; f16: K halves each) to floats packed in groups
+  // of nr rows: group g starts at dst + g * nr * packed_len(K), and input c
+  // of its row j is at ((c / 16) * nr + j) * 16 + c % 16 from there, so a
+  // group's rows advance together sixteen inputs at a time. With nr = 1 the
+  // rows lie back to back, packed_len(K) floats apart. The slots of rows
+  // missing from a last partial group and past K in the last chunk are not
+  // written.
+  void (*expand_q8)(const uint8_t* data, int64_t rows, int32_t K, float* dst, int32_t nr);
+  void (*expand_f16)(const uint16_t* data, int64_t rows, int32_t K, float* dst, int32_t nr);
 };
+
+// Floats one packed row takes: K rounded up to a whole chunk of sixteen.
+constexpr int64_t packed_len(int32_t K) { return (static_cast<int64_t>(K) + 15) / 16 * 16; }
 
 // The kernels of one set, or null when this build or this processor lacks it.
 const MmKernels* mm_kernels(Isa isa);

@@ -25,7 +25,7 @@ OLVU_AVX2 inline float sum_pairwise(__m128 v) {
 // This path's row expansions and dot product; the loops over rows around
 // them are shared with the other vector paths.
 struct Avx2 {
-  static OLVU_AVX2 void expand_q8_row(const uint8_t* blk, int32_t K, float* buf) {
+  static OLVU_AVX2 void expand_q8_row(const uint8_t* blk, int32_t K, float* buf, int64_t cs) {
     const int32_t nb = K / 32;
     for (int32_t b = 0; b < nb; ++b, blk += Q8_BLOCK_BYTES) {
       float s;
@@ -35,10 +35,10 @@ struct Avx2 {
         int64_t eight;
         std::memcpy(&eight, blk + 4 + 8 * part, 8);
         const __m256i v = _mm256_cvtepi8_epi32(_mm_cvtsi64_si128(eight));
-        _mm256_storeu_ps(buf + 32 * b + 8 * part, _mm256_mul_ps(_mm256_cvtepi32_ps(v), scale));
+        _mm256_storeu_ps(buf + (2 * b + part / 2) * cs + 8 * (part % 2), _mm256_mul_ps(_mm256_cvtepi32_ps(v), scale));
       }
     }
-    for (int32_t k = 32 * nb; k < K; ++k) buf[k] = 0.0f;
+    for (int32_t k = 32 * nb; k < K; ++k) buf[k / 16 * cs + k % 16] = 0.0f;
   }
 
   static OLVU_AVX2 void expand_f16_run(const uint8_t* h, int64_t K, float* buf) {

@@ -24,7 +24,7 @@ OLVU_AVX512 inline float sum_pairwise(__m128 v) {
 // This path's row expansions and dot product; the loops over rows around
 // them are shared with the other vector paths.
 struct Avx512 {
-  static OLVU_AVX512 void expand_q8_row(const uint8_t* blk, int32_t K, float* buf) {
+  static OLVU_AVX512 void expand_q8_row(const uint8_t* blk, int32_t K, float* buf, int64_t cs) {
     const int32_t nb = K / 32;
     for (int32_t b = 0; b < nb; ++b, blk += Q8_BLOCK_BYTES) {
       float s;
@@ -32,10 +32,10 @@ struct Avx512 {
       const __m512 scale = _mm512_set1_ps(s);
       const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk + 4));
       const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk + 20));
-      _mm512_storeu_ps(buf + 32 * b, _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(lo)), scale));
-      _mm512_storeu_ps(buf + 32 * b + 16, _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(hi)), scale));
+      _mm512_storeu_ps(buf + 2 * b * cs, _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(lo)), scale));
+      _mm512_storeu_ps(buf + (2 * b + 1) * cs, _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(hi)), scale));
     }
-    for (int32_t k = 32 * nb; k < K; ++k) buf[k] = 0.0f;
+    for (int32_t k = 32 * nb; k < K; ++k) buf[k / 16 * cs + k % 16] = 0.0f;
   }
 
   static OLVU_AVX512 void expand_f16_run(const uint8_t* h, int64_t K, float* buf) {

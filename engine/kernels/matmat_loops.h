@@ -4,6 +4,7 @@
 // Simd::expand_f16_run, Simd::dot<R>); these loops only walk the rows.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -38,7 +39,7 @@ struct MatmatLoops {
         store_zero_column(job, o);
         continue;
       }
-      Simd::expand_q8_row(base + o * row_bytes, K, buf);
+      Simd::expand_q8_row(base + o * row_bytes, K, buf, 16);
       dot_all_rows(job, buf, o);
     }
   }
@@ -84,13 +85,25 @@ struct MatmatLoops {
     }
   }
 
-  static void expand_q8(const uint8_t* data, int64_t rows, int32_t K, float* dst) {
+  static void expand_q8(const uint8_t* data, int64_t rows, int32_t K, float* dst, int32_t nr) {
     const int64_t row_bytes = static_cast<int64_t>(K / 32) * Q8_BLOCK_BYTES;
-    for (int64_t o = 0; o < rows; ++o) Simd::expand_q8_row(data + o * row_bytes, K, dst + o * K);
+    const int64_t group = nr * packed_len(K);
+    for (int64_t o = 0; o < rows; ++o)
+      Simd::expand_q8_row(data + o * row_bytes, K, dst + o / nr * group + o % nr * 16, 16 * nr);
   }
 
-  static void expand_f16(const uint16_t* data, int64_t n, float* dst) {
-    Simd::expand_f16_run(reinterpret_cast<const uint8_t*>(data), n, dst);
+  static void expand_f16(const uint16_t* data, int64_t rows, int32_t K, float* dst, int32_t nr) {
+    const uint8_t* h = reinterpret_cast<const uint8_t*>(data);
+    const int64_t group = nr * packed_len(K);
+    for (int64_t o = 0; o < rows; ++o) {
+      float* row = dst + o / nr * group + o % nr * 16;
+      if (nr == 1) {
+        Simd::expand_f16_run(h + 2 * o * K, K, row);
+        continue;
+      }
+      for (int32_t c = 0; c < K; c += 16)
+        Simd::expand_f16_run(h + 2 * (o * K + c), std::min<int64_t>(16, K - c), row + c / 16 * 16 * nr);
+    }
   }
 
   static constexpr MmKernels kernels = {mm_q8, mm_f16, mm_f32, expand_q8, expand_f16};

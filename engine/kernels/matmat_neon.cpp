@@ -34,7 +34,7 @@ const uint8_t kByteToLane[4][16] = {
 // This path's row expansions and dot product; the loops over rows around
 // them are shared with the other vector paths.
 struct Neon {
-  static void expand_q8_row(const uint8_t* blk, int32_t K, float* buf) {
+  static void expand_q8_row(const uint8_t* blk, int32_t K, float* buf, int64_t cs) {
     uint8x16_t index[4];
     for (int g = 0; g < 4; ++g) index[g] = vld1q_u8(kByteToLane[g]);
     const int32_t nb = K / 32;
@@ -46,11 +46,11 @@ struct Neon {
         const uint8x16_t run = vld1q_u8(blk + 4 + 16 * half);
         for (int g = 0; g < 4; ++g) {
           const float32x4_t v = vcvtq_n_f32_s32(vreinterpretq_s32_u8(vqtbl1q_u8(run, index[g])), 24);
-          vst1q_f32(buf + 32 * b + 16 * half + 4 * g, vmulq_f32(v, scale));
+          vst1q_f32(buf + (2 * b + half) * cs + 4 * g, vmulq_f32(v, scale));
         }
       }
     }
-    for (int32_t k = 32 * nb; k < K; ++k) buf[k] = 0.0f;
+    for (int32_t k = 32 * nb; k < K; ++k) buf[k / 16 * cs + k % 16] = 0.0f;
   }
 
   static void expand_f16_run(const uint8_t* h, int64_t K, float* buf) {

@@ -1,11 +1,20 @@
 // The panel product's micro-kernel for AVX-512: 4 input rows x 6 weight rows,
 // one sixteen-lane register per output (the sixteen lanes of its dot product),
 // 24 accumulators plus the four row loads and one weight load of a step in
-// the 32 registers. A step is 24 multiply-adds against 10 loads. Every call
-// runs over the whole of K: cutting it into slices of 512 inputs, with the
-// accumulators spilled between slices so that a slice of the input rows stays
-// in the first-level cache, measured slower (prefill of 512 ids, 8 threads,
-// AMD EPYC family 26, best of three: 235-243 tok/s cut, 258-302 whole).
+// the 32 registers. A step is 24 multiply-adds against 10 loads, most of them
+// from the second-level cache, so how the weights lie decides the speed: an
+// expanded panel is packed (a group's six rows sixteen inputs at a time, one
+// stream), f32 weights are read in place as rows. One thread, AMD EPYC
+// family 26 (peak 230 GFLOP/s), a tile of 512 input rows x 60 weight rows of
+// K = 2048: 132-140 GFLOP/s from rows, 182-188 packed, against 183-205 with
+// everything in the first-level cache. Each call runs over the whole of K.
+// Measured and not kept, with packed weights: K slices of 512 or 1024 inputs
+// with the accumulators kept in memory between slices (158 and 173 GFLOP/s
+// one thread, slower at eight); packing the input rows of each block as well
+// (one pool job per row block; prefill of 35 ids, 8 threads, best of two
+// alternating: 248-254 tok/s against 267-268 unpacked, no gain at 128 or
+// 512); software prefetch of the next row block between kernel calls (no
+// gain at 128 or 512 ids).
 #include "kernels/matmat_panel.h"
 
 #if defined(__x86_64__)
@@ -33,7 +42,8 @@ OLVU_AVX512 inline __m512 reduce4(__m512 a, __m512 b, __m512 c, __m512 d) {
 }
 
 template <int R>
-OLVU_AVX512 void rows(const float* const* x, const float* const* w, int32_t n, int32_t K, float* y, int64_t ldy) {
+OLVU_AVX512 void rows(const float* const* x, const float* const* w, int64_t wstep, int32_t n, int32_t K, float* y,
+                      int64_t ldy) {
   __m512 acc[R][NR];
   for (int i = 0; i < R; ++i)
     for (int j = 0; j < NR; ++j) acc[i][j] = _mm512_setzero_ps();
@@ -46,7 +56,8 @@ OLVU_AVX512 void rows(const float* const* x, const float* const* w, int32_t n, i
     __m512 xv[R];
     for (int i = 0; i < R; ++i) xv[i] = _mm512_loadu_ps(xp[i] + c);
     for (int j = 0; j < NR; ++j) {
-      const __m512 wv = _mm512_loadu_ps(wp[j] + c);
+      const __m512 wv = _mm512_loadu_ps(wp[j]);
+      wp[j] += wstep;
       for (int i = 0; i < R; ++i) acc[i][j] = _mm512_fmadd_ps(xv[i], wv, acc[i][j]);
     }
   }
@@ -57,19 +68,19 @@ OLVU_AVX512 void rows(const float* const* x, const float* const* w, int32_t n, i
   for (int j = 0; j < n; ++j) {
     _mm512_store_ps(sums, reduce4(acc[0][j], acc[i1][j], acc[i2][j], acc[i3][j]));
     for (int i = 0; i < R; ++i)
-      y[i * ldy + j] = tail ? detail::panel_finish(sums[4 * i], xp[i] + K16, wp[j] + K16, tail) : sums[4 * i];
+      y[i * ldy + j] = tail ? detail::panel_finish(sums[4 * i], xp[i] + K16, wp[j], tail) : sums[4 * i];
   }
 }
 
-OLVU_AVX512 void block(const float* const* x, int32_t m, const float* const* w, int32_t n, int32_t K, float* y,
-                       int64_t ldy) {
+OLVU_AVX512 void block(const float* const* x, int32_t m, const float* const* w, int64_t wstep, int32_t n,
+                       int32_t K, float* y, int64_t ldy) {
   const float* ws[NR];
   for (int j = 0; j < NR; ++j) ws[j] = w[j < n ? j : n - 1];
   switch (m) {
-    case 1: rows<1>(x, ws, n, K, y, ldy); break;
-    case 2: rows<2>(x, ws, n, K, y, ldy); break;
-    case 3: rows<3>(x, ws, n, K, y, ldy); break;
-    default: rows<4>(x, ws, n, K, y, ldy); break;
+    case 1: rows<1>(x, ws, wstep, n, K, y, ldy); break;
+    case 2: rows<2>(x, ws, wstep, n, K, y, ldy); break;
+    case 3: rows<3>(x, ws, wstep, n, K, y, ldy); break;
+    default: rows<4>(x, ws, wstep, n, K, y, ldy); break;
   }
 }
 

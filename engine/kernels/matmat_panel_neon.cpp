@@ -14,7 +14,7 @@ namespace {
 constexpr int32_t MR = 2, NR = 3;
 
 template <int R>
-void rows(const float* const* x, const float* const* w, int32_t n, int32_t K, float* y, int64_t ldy) {
+void rows(const float* const* x, const float* const* w, int64_t wstep, int32_t n, int32_t K, float* y, int64_t ldy) {
   float32x4_t acc[R][NR][4];
   for (int i = 0; i < R; ++i)
     for (int j = 0; j < NR; ++j)
@@ -25,7 +25,7 @@ void rows(const float* const* x, const float* const* w, int32_t n, int32_t K, fl
       float32x4_t xv[R];
       for (int i = 0; i < R; ++i) xv[i] = vld1q_f32(x[i] + c + 4 * q);
       for (int j = 0; j < NR; ++j) {
-        const float32x4_t wv = vld1q_f32(w[j] + c + 4 * q);
+        const float32x4_t wv = vld1q_f32(w[j] + c / 16 * wstep + 4 * q);
         for (int i = 0; i < R; ++i) acc[i][j][q] = vfmaq_f32(acc[i][j][q], xv[i], wv);
       }
     }
@@ -35,17 +35,18 @@ void rows(const float* const* x, const float* const* w, int32_t n, int32_t K, fl
     for (int j = 0; j < n; ++j) {
       const float32x4_t v = vaddq_f32(vaddq_f32(acc[i][j][0], acc[i][j][1]), vaddq_f32(acc[i][j][2], acc[i][j][3]));
       const float s = vpadds_f32(vget_low_f32(vpaddq_f32(v, v)));
-      y[i * ldy + j] = tail ? detail::panel_finish(s, x[i] + K16, w[j] + K16, tail) : s;
+      y[i * ldy + j] = tail ? detail::panel_finish(s, x[i] + K16, w[j] + K16 / 16 * wstep, tail) : s;
     }
 }
 
-void block(const float* const* x, int32_t m, const float* const* w, int32_t n, int32_t K, float* y, int64_t ldy) {
+void block(const float* const* x, int32_t m, const float* const* w, int64_t wstep, int32_t n, int32_t K, float* y,
+           int64_t ldy) {
   const float* ws[NR];
   for (int j = 0; j < NR; ++j) ws[j] = w[j < n ? j : n - 1];
   if (m == 1)
-    rows<1>(x, ws, n, K, y, ldy);
+    rows<1>(x, ws, wstep, n, K, y, ldy);
   else
-    rows<2>(x, ws, n, K, y, ldy);
+    rows<2>(x, ws, wstep, n, K, y, ldy);
 }
 
 const detail::PanelKernel kNeon = {MR, NR, block};

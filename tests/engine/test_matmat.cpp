@@ -142,29 +142,37 @@ TEST(MatmatPaths, EveryVectorExpansionMatchesScalar) {
   const auto isas = vector_isas();
   if (isas.empty()) GTEST_SKIP() << "no vector path on this processor";
   const detail::MmKernels* scalar = detail::mm_kernels(Isa::Scalar);
-  for (int32_t K : {32, 96, 8192}) {
-    Matrix q = kt::random_matrix(DTYPE_Q8, 5, K, K + 1);
-    std::vector<float> X;
-    make_wild(q, X, 3);
-    std::vector<float> want(5 * static_cast<size_t>(K)), got(want.size());
-    scalar->expand_q8(static_cast<const uint8_t*>(q.data()), 5, K, want.data());
-    for (Isa isa : isas) {
-      detail::mm_kernels(isa)->expand_q8(static_cast<const uint8_t*>(q.data()), 5, K, got.data());
-      ASSERT_EQ(kt::first_difference(want.data(), got.data(), static_cast<int64_t>(want.size())), -1)
-          << isa_name(isa) << " q8 K=" << K;
+  // Rows back to back (nr = 1) and packed in groups, the last one partial.
+  for (int32_t K : {32, 96, 8192})
+    for (int32_t nr : {1, 6}) {
+      Matrix q = kt::random_matrix(DTYPE_Q8, 5, K, K + 1);
+      std::vector<float> X;
+      make_wild(q, X, 3);
+      std::vector<float> want((5 + nr - 1) / nr * nr * detail::packed_len(K), -1.0f), got(want);
+      scalar->expand_q8(static_cast<const uint8_t*>(q.data()), 5, K, want.data(), nr);
+      for (Isa isa : isas) {
+        std::fill(got.begin(), got.end(), -1.0f);
+        detail::mm_kernels(isa)->expand_q8(static_cast<const uint8_t*>(q.data()), 5, K, got.data(), nr);
+        ASSERT_EQ(kt::first_difference(want.data(), got.data(), static_cast<int64_t>(want.size())), -1)
+            << isa_name(isa) << " q8 K=" << K << " nr=" << nr;
+      }
     }
-  }
-  // Every half pattern, in runs whose lengths leave each kind of tail.
+  // Every half pattern, in rows whose lengths leave each kind of tail, one
+  // row alone and two packed in a group of three.
   std::vector<uint16_t> halves(65536 + 40);
   for (size_t i = 0; i < halves.size(); ++i) halves[i] = static_cast<uint16_t>(i * 40503u);
-  for (int64_t n : {int64_t{0}, int64_t{7}, int64_t{8}, int64_t{15}, int64_t{31}, int64_t{65536 + 39}}) {
-    std::vector<float> want(static_cast<size_t>(n) + 1, -1.0f), got(want);
-    scalar->expand_f16(halves.data() + 1, n, want.data());
-    for (Isa isa : isas) {
-      detail::mm_kernels(isa)->expand_f16(halves.data() + 1, n, got.data());
-      ASSERT_EQ(kt::first_difference(want.data(), got.data(), n + 1), -1) << isa_name(isa) << " f16 n=" << n;
+  for (int32_t K : {0, 7, 8, 15, 31, 65536 + 39})
+    for (int32_t nr : {1, 3}) {
+      const int64_t rows = nr == 1 || 2 * K + 1 > static_cast<int64_t>(halves.size()) ? 1 : 2;
+      std::vector<float> want(static_cast<size_t>(nr * detail::packed_len(K)) + 1, -1.0f), got(want);
+      scalar->expand_f16(halves.data() + 1, rows, K, want.data(), nr);
+      for (Isa isa : isas) {
+        std::fill(got.begin(), got.end(), -1.0f);
+        detail::mm_kernels(isa)->expand_f16(halves.data() + 1, rows, K, got.data(), nr);
+        ASSERT_EQ(kt::first_difference(want.data(), got.data(), static_cast<int64_t>(want.size())), -1)
+            << isa_name(isa) << " f16 K=" << K << " nr=" << nr;
+      }
     }
-  }
 }
 
 TEST(MatmatPool, StoragesGiveTheSameBitsForEqualWeights) {
@@ -531,8 +539,10 @@ TEST_F(Fresh, PanelProductGivesThePoolKernelsBitsWithEveryPoolSize) {
 // Products of one input in one job: every product gets the scalar pool
 // kernels' bits whatever the pool size, the mix of storage types and the way
 // its tiles fall among the others' (tiny products beside large ones, products
-// of under one group), and failed panel allocations send all of them to the
-// pool path without a word.
+// of under one group, one-tile products in turns of in-place and expanded
+// weights, so that the tile a participant fetches ahead belongs to another
+// product), and failed panel allocations send all of them to the pool path
+// without a word.
 TEST_F(Fresh, SharedInputProductsGiveThePoolKernelsBitsWithEveryPoolSize) {
   struct Group {
     int32_t M, K;
@@ -545,6 +555,7 @@ TEST_F(Fresh, SharedInputProductsGiveThePoolKernelsBitsWithEveryPoolSize) {
       {17, 100, {{DTYPE_F16, 300}, {DTYPE_F32, 5}, {DTYPE_F16, 1}}},
       {15, 64, {{DTYPE_Q8, 24}, {DTYPE_F16, 9}}},  // below 16 rows: the pool path
       {64, 6144, {{DTYPE_Q8, 200}}},
+      {35, 2048, {{DTYPE_F32, 6}, {DTYPE_Q8, 7}, {DTYPE_F16, 6}, {DTYPE_Q8, 1}}},
   };
   in_each_pool_size("^$", [&] {
     uint64_t seed = 900;
