@@ -124,20 +124,14 @@ constexpr int32_t TILE_SHARE = 2;
 constexpr int32_t MIN_TILE_GROUPS = 2;
 constexpr int32_t ROW_BLOCK = 512;
 // The next tile's bytes are asked for over the first DEN/NUM of the current
-// tile's micro-kernel calls, so that the last of them arrive before it ends,
-// in jobs of at most FETCH_AHEAD_ROWS input rows. Prefill of 35 ids, 8
-// threads, AMD EPYC family 26 (Zen 5): the expansion's share of the profile
-// 18.5 % -> 14.5-15.5 %, of which the requests themselves cost 4.5 %
-// (asking for every second or fourth line only, leaving the rest to the
-// hardware, gave the expansion back its 17-18 %); prefill of 16, 35 and 64
-// ids +1-4 % in alternating runs. From 128 rows on, where the expansion is a
-// small part of a tile's time, holding a claimed tile unbegun costs more at
-// the end of a job than the fetch gains: prefill of 512 and 2048 ids lost
-// 5-15 % and the lone products 3-9 %. Asking into the first-level cache
-// (12.3 % before the packed panels), starting at half of the tile (13.1 %)
-// or not claiming ahead in the last round of tiles measured no better.
+// tile's micro-kernel calls, so that the last of them arrive before it ends.
+// Prefill of 35 ids, 8 threads, AMD EPYC family 26 (Zen 5): the expansion's
+// share of the profile 17.6 % -> 11.8-13.0 %, prefill +3-5 % against
+// claiming the next tile only when the current one is done. Asking into the
+// first-level cache instead (12.3 %), starting at half of the tile (13.1 %)
+// or not claiming ahead in the last round of tiles, to keep the end of a job
+// as it was, measured no better.
 constexpr int64_t FETCH_AHEAD_NUM = 4, FETCH_AHEAD_DEN = 3;
-constexpr int32_t FETCH_AHEAD_ROWS = 64;
 
 // One product of a job: its weights, output rows and its span in the job's
 // sequence of groups of kern->nr weight rows.
@@ -269,11 +263,9 @@ void panel_range(void* ctx, int32_t, int32_t) {
   while (job->busy[slot].exchange(1, std::memory_order_acquire)) slot = (slot + 1) % job->participants;
   float* panel =
       panels.base && slot < panels.slots ? panels.base + static_cast<int64_t>(slot) * panels.per_slot : nullptr;
-  // In short jobs the next tile is claimed as soon as the current one is
-  // expanded, so that its bytes can be fetched while the current one is
-  // multiplied. Tile sizes depend only on the cursor, so the tiles and every
-  // bit stay the same either way.
-  const bool ahead = job->M <= FETCH_AHEAD_ROWS;
+  // The next tile is claimed as soon as the current one is expanded, so that
+  // its bytes can be fetched while the current one is multiplied. Tile sizes
+  // depend only on the cursor, so the tiles and every bit stay the same.
   const int64_t row_blocks = (job->M + job->kern->mr - 1) / job->kern->mr;
   int32_t p, g0, g1;
   bool have = claim_tile(job, &p, &g0, &g1);
@@ -283,7 +275,7 @@ void panel_range(void* ctx, int32_t, int32_t) {
     tile_rows(job, part, g0, g1, &o0, &o1);
     const float* w = tile_weights(job, part, o0, o1, panel);
     int32_t np = 0, ng0 = 0, ng1 = 0;
-    have = ahead && claim_tile(job, &np, &ng0, &ng1);
+    have = claim_tile(job, &np, &ng0, &ng1);
     NextTile next = {0, 0, 0, 0};
     if (have) {
       int32_t n0, n1;
@@ -291,7 +283,6 @@ void panel_range(void* ctx, int32_t, int32_t) {
       next = next_tile(job, job->parts[np], n0, n1, row_blocks * (g1 - g0));
     }
     tile_product(job, part, o0, o1, w, &next);
-    if (!ahead) have = claim_tile(job, &np, &ng0, &ng1);
     p = np;
     g0 = ng0;
     g1 = ng1;
