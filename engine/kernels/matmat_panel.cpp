@@ -125,12 +125,15 @@ constexpr int32_t MIN_TILE_GROUPS = 2;
 constexpr int32_t ROW_BLOCK = 512;
 // The next tile's bytes are asked for over the first DEN/NUM of the current
 // tile's micro-kernel calls, so that the last of them arrive before it ends.
-// Prefill of 35 ids, 8 threads, AMD EPYC family 26 (Zen 5): the expansion's
-// share of the profile 17.6 % -> 11.8-13.0 %, prefill +3-5 % against
-// claiming the next tile only when the current one is done. Asking into the
-// first-level cache instead (12.3 %), starting at half of the tile (13.1 %)
-// or not claiming ahead in the last round of tiles, to keep the end of a job
-// as it was, measured no better.
+// Prefill of 35 ids, 8 threads, AMD EPYC family 26 (Zen 5), packed panels:
+// the expansion's share of the profile 18.5 % -> 14.5-15.5 %, of which the
+// requests themselves cost 4.5 % (asking for every second or fourth line
+// only, leaving the rest to the hardware, gave the expansion back its
+// 17-18 %); whole runs alternating, 276-282 tok/s without the claim ahead,
+// 287-302 with it, and no loss at 128 to 2048 ids, where claiming ahead
+// only up to 64 rows measured the same. Asking into the first-level cache
+// (12.3 % before the packed panels), starting at half of the tile (13.1 %)
+// or not claiming ahead in the last round of tiles measured no better.
 constexpr int64_t FETCH_AHEAD_NUM = 4, FETCH_AHEAD_DEN = 3;
 
 // One product of a job: its weights, output rows and its span in the job's
