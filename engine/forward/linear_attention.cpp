@@ -214,18 +214,26 @@ void delta_prep(const float* conv, int32_t h, float a, float b, int32_t dk, int3
   *beta = 1.0f / (eb + 1.0f);
 }
 
+// One step of a head's state S from the step's state-free quantities and its
+// value v, the read-out into o.
+void delta_state_step(float* S, int32_t dk, int32_t dv, const float* q, const float* k, float g,
+                      float beta, const float* v, float* o) {
+  float kv_mem[MAX_LIN_DIM], delta[MAX_LIN_DIM];
+  vdelta_decay_read(S, dk, dv, g, k, kv_mem);
+  for (int32_t j = 0; j < dv; ++j) delta[j] = (v[j] - kv_mem[j]) * beta;
+  vdelta_update_read(S, dk, dv, k, delta, q, o);
+}
+
 }  // namespace
 
 void gated_delta_rule(const float* conv, int32_t h, float a, float b, float* S, float* o,
                       int32_t dk, int32_t dv, int32_t key_dim, float q_scale, float A_log_h,
                       float dt_bias_h) {
-  float q[MAX_LIN_DIM], k[MAX_LIN_DIM], kv_mem[MAX_LIN_DIM], delta[MAX_LIN_DIM];
+  float q[MAX_LIN_DIM], k[MAX_LIN_DIM];
   float g, beta;
   delta_prep(conv, h, a, b, dk, key_dim, q_scale, A_log_h, dt_bias_h, q, k, &g, &beta);
   const float* v = conv + 2 * static_cast<int64_t>(key_dim) + static_cast<int64_t>(h) * dv;
-  vdelta_decay_read(S, dk, dv, g, k, kv_mem);
-  for (int32_t j = 0; j < dv; ++j) delta[j] = (v[j] - kv_mem[j]) * beta;
-  vdelta_update_read(S, dk, dv, k, delta, q, o);
+  delta_state_step(S, dk, dv, q, k, g, beta, v, o);
 }
 
 void gated_rms_norm(float* o, const float* z, const float* w, int32_t dv, float eps) {
@@ -290,18 +298,14 @@ void delta_heads(void* ctx, int32_t start, int32_t end) {
   const DeltaBatchJob* j = static_cast<const DeltaBatchJob*>(ctx);
   const DeltaPrefJob& d = *j->d;
   const int32_t H = d.lin_v_heads, dk = d.lin_k_dim, dv = d.lin_v_dim;
-  float kv_mem[MAX_LIN_DIM], delta[MAX_LIN_DIM];
   for (int32_t h = start; h < end; ++h) {
     float* S = d.rec_state + static_cast<int64_t>(h) * dk * dv;
     for (int32_t t = 0; t < d.count; ++t) {
       const float* p = j->prep + (static_cast<int64_t>(t) * H + h) * j->prep_stride;
-      const float g = p[2 * dk], beta = p[2 * dk + 1];
       const float* v = d.conv_out + static_cast<int64_t>(t) * d.conv_dim + 2 * int64_t{d.key_dim} +
                        static_cast<int64_t>(h) * dv;
-      vdelta_decay_read(S, dk, dv, g, p + dk, kv_mem);
-      for (int32_t c = 0; c < dv; ++c) delta[c] = (v[c] - kv_mem[c]) * beta;
-      vdelta_update_read(S, dk, dv, p + dk, delta, p,
-                         d.core_out + static_cast<int64_t>(t) * d.value_dim + static_cast<int64_t>(h) * dv);
+      delta_state_step(S, dk, dv, p, p + dk, p[2 * dk], p[2 * dk + 1], v,
+                       d.core_out + static_cast<int64_t>(t) * d.value_dim + static_cast<int64_t>(h) * dv);
     }
   }
 }

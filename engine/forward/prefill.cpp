@@ -83,9 +83,12 @@ void prefill_batch(RuntimeState* st, const TokenId* tokens, int32_t count, float
   const int32_t n_layers = static_cast<int32_t>(c->n_layers);
   const float* in_w = nullptr;
   const float* post_w = nullptr;
+  auto norm_weights = [&](int32_t l) {
+    in_w = get_vector(c, "model.layers.%d.input_layernorm.weight", l, H);
+    post_w = get_vector(c, "model.layers.%d.post_attention_layernorm.weight", l, H);
+  };
   if (n_layers > 0) {
-    in_w = get_vector(c, "model.layers.%d.input_layernorm.weight", 0, H);
-    post_w = get_vector(c, "model.layers.%d.post_attention_layernorm.weight", 0, H);
+    norm_weights(0);
     add_norm_all_rows(hidden, nullptr, in_w, normed, count, H, c->rms_eps);
   }
   for (int32_t l = 0; l < n_layers; ++l) {
@@ -99,10 +102,7 @@ void prefill_batch(RuntimeState* st, const TokenId* tokens, int32_t count, float
     mlp_block_batch(c, mw, normed, out, count);
 
     in_w = nullptr;
-    if (l + 1 < n_layers) {
-      in_w = get_vector(c, "model.layers.%d.input_layernorm.weight", l + 1, H);
-      post_w = get_vector(c, "model.layers.%d.post_attention_layernorm.weight", l + 1, H);
-    }
+    if (l + 1 < n_layers) norm_weights(l + 1);
     add_norm_all_rows(hidden, out, in_w, normed, count, H, c->rms_eps);
   }
   st->n_cached = start_pos + count;
