@@ -327,13 +327,14 @@ void bench_paths(int reps) {
     mm_s->expand_q8(mats[0].bytes.data(), rows, K, wide_v.data(), pv->nr);
     auto blocks = [&](const detail::PanelKernel* k, const float* panel) {
       const float* xs[16];
-      const float* wr[16];
+      const float* wr[64];
       for (int32_t r = 0; r < M; r += k->mr) {
         const int32_t m = std::min(k->mr, M - r);
         for (int32_t i = 0; i < m; ++i) xs[i] = X.data() + static_cast<int64_t>(r + i) * K;
-        for (int32_t g = 0; g < N; g += k->nr) {
-          const int32_t nn = std::min(k->nr, N - g);
-          for (int32_t j = 0; j < nn; ++j) wr[j] = panel + static_cast<int64_t>(g) * K + 16 * j;
+        for (int32_t g = 0; g < N; g += k->nb) {
+          const int32_t nn = std::min(k->nb, N - g);
+          for (int32_t j = 0; j < nn; ++j)
+            wr[j] = panel + static_cast<int64_t>(g + j) / k->nr * k->nr * K + (g + j) % k->nr * 16;
           k->block(xs, m, wr, 16 * k->nr, nn, K, Y.data() + static_cast<int64_t>(r) * N + g, N);
         }
       }

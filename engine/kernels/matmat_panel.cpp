@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "kernels/matmat.h"
 #include "runtime/pool.h"
 
@@ -78,7 +80,7 @@ void portable_block(const float* const* x, int32_t m, const float* const* w, int
   }
 }
 
-const detail::PanelKernel kPortable = {PORTABLE_MR, PORTABLE_NR, portable_block};
+const detail::PanelKernel kPortable = {PORTABLE_MR, PORTABLE_NR, PORTABLE_NR, portable_block};
 
 // Panel buffers: one per pool participant, each holding the expanded weight
 // rows of the tile it works on. They grow to the largest tile any product has
@@ -106,9 +108,12 @@ bool panels_for(int32_t slots, uint64_t need) {
   return true;
 }
 
-// Tile sizes. A tile's panel stays within half of a 1 MiB L2 (Zen 4 and
-// Zen 5; Sapphire Rapids has 2 MiB), so it and the input rows of one block
-// stay in the core's cache while every input row passes it. Participants
+// Tile sizes. A tile's panel stays within half of the core's second-level
+// cache, and within 512 KiB (half of Zen 4's and Zen 5's 1 MiB; Sapphire
+// Rapids has 2 MiB), so it and the input rows of one block stay in the
+// core's cache while every input row passes it. On Zen 3 (AMD EPYC family
+// 25, 512 KiB) tiles of 256 KiB instead of 512 made the prefill 5-7 % faster
+// at every M from 16 to 2048 (8 threads, two alternating runs each). Participants
 // claim one tile at a time from the job's own cursor, and a tile takes
 // 1 / TILE_SHARE of the groups left (capped by the cache), so tiles shrink
 // towards the end and the participants finish within a small tile of each
@@ -119,7 +124,7 @@ bool panels_for(int32_t slots, uint64_t need) {
 // has fewer, since every tile reads all of the input rows again. With packed
 // panels, tiles of 320 KiB and of 768 KiB were no faster (prefill of 128 and
 // 512 ids, same machine, alternating runs).
-constexpr int64_t PANEL_BYTES = 512 << 10;
+constexpr int64_t PANEL_BYTES_MOST = 512 << 10;
 constexpr int32_t TILE_SHARE = 2;
 constexpr int32_t MIN_TILE_GROUPS = 2;
 constexpr int32_t ROW_BLOCK = 512;
@@ -135,6 +140,22 @@ constexpr int32_t ROW_BLOCK = 512;
 // (12.3 % before the packed panels), starting at half of the tile (13.1 %)
 // or not claiming ahead in the last round of tiles measured no better.
 constexpr int64_t FETCH_AHEAD_NUM = 4, FETCH_AHEAD_DEN = 3;
+
+// The widest micro-kernel call any instruction set makes.
+constexpr int32_t MAX_MR = 16, MAX_NB = 64;
+
+// The tile budget for this machine: half of its second-level cache where the
+// system tells its size, never more than PANEL_BYTES_MOST.
+int64_t panel_bytes() {
+  static const int64_t bytes = [] {
+    int64_t l2 = 0;
+#if defined(_SC_LEVEL2_CACHE_SIZE)
+    l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
+#endif
+    return l2 >= (64 << 10) ? std::min<int64_t>(l2 / 2, PANEL_BYTES_MOST) : PANEL_BYTES_MOST;
+  }();
+  return bytes;
+}
 
 // One product of a job: its weights, output rows and its span in the job's
 // sequence of groups of kern->nr weight rows.
@@ -238,19 +259,22 @@ inline void fetch_ahead(NextTile* f) {
 // is packed, so a group's weights reach the micro-kernel as one stream.
 void tile_product(const PanelJob* job, const PanelPart& part, int32_t o0, int32_t o1, const float* w,
                   NextTile* next) {
-  const int32_t mr = job->kern->mr, nr = job->kern->nr, M = job->M, K = job->K;
+  const int32_t mr = job->kern->mr, nr = job->kern->nr, nb = job->kern->nb, M = job->M, K = job->K;
   const int64_t N = part.N;
   const bool packed = part.expand != nullptr;
   const int64_t wstep = packed ? 16 * nr : 16;
-  const float* xs[16];
-  const float* ws[16];
+  const int64_t group = nr * detail::packed_len(K);
+  const float* xs[MAX_MR];
+  const float* ws[MAX_NB];
   for (int32_t r = 0; r < M; r += mr) {
     const int32_t m = std::min(mr, M - r);
     for (int32_t i = 0; i < m; ++i) xs[i] = job->X + static_cast<int64_t>(r + i) * K;
-    for (int32_t g = o0; g < o1; g += nr) {
-      const int32_t n = std::min(nr, o1 - g);
-      for (int32_t j = 0; j < n; ++j)
-        ws[j] = packed ? w + (g - o0) * detail::packed_len(K) + 16 * j : w + static_cast<int64_t>(g - o0 + j) * K;
+    for (int32_t g = o0; g < o1; g += nb) {
+      const int32_t n = std::min(nb, o1 - g);
+      for (int32_t j = 0; j < n; ++j) {
+        const int64_t row = g - o0 + j;
+        ws[j] = packed ? w + row / nr * group + row % nr * 16 : w + row * K;
+      }
       job->kern->block(xs, m, ws, wstep, n, K, part.Y + r * N + g, N);
       fetch_ahead(next);
     }
@@ -270,6 +294,7 @@ void panel_range(void* ctx, int32_t, int32_t) {
   // its bytes can be fetched while the current one is multiplied. Tile sizes
   // depend only on the cursor, so the tiles and every bit stay the same.
   const int64_t row_blocks = (job->M + job->kern->mr - 1) / job->kern->mr;
+  const int64_t groups_per_call = job->kern->nb / job->kern->nr;
   int32_t p, g0, g1;
   bool have = claim_tile(job, &p, &g0, &g1);
   while (have) {
@@ -283,7 +308,7 @@ void panel_range(void* ctx, int32_t, int32_t) {
     if (have) {
       int32_t n0, n1;
       tile_rows(job, job->parts[np], ng0, ng1, &n0, &n1);
-      next = next_tile(job, job->parts[np], n0, n1, row_blocks * (g1 - g0));
+      next = next_tile(job, job->parts[np], n0, n1, row_blocks * ((g1 - g0 + groups_per_call - 1) / groups_per_call));
     }
     tile_product(job, part, o0, o1, w, &next);
     p = np;
@@ -325,6 +350,7 @@ bool panel_products(const MatProduct* products, int32_t n, const float* X, int32
   PanelJob job;
   job.K = K;
   job.kern = kernel ? kernel : best;
+  if (job.kern->mr > MAX_MR || job.kern->nb > MAX_NB || job.kern->nb % job.kern->nr) return false;
   const int32_t nr = job.kern->nr;
   job.participants = std::max<int32_t>(P.n_threads, 1);
   int32_t groups = 0, largest = 0;
@@ -343,7 +369,7 @@ bool panel_products(const MatProduct* products, int32_t n, const float* X, int32
   }
   job.groups = groups;
   const int64_t group_bytes = static_cast<int64_t>(nr) * K * 4;
-  job.max_groups = static_cast<int32_t>(std::max<int64_t>(1, PANEL_BYTES / group_bytes));
+  job.max_groups = static_cast<int32_t>(std::max<int64_t>(1, panel_bytes() / group_bytes));
   if (expands) {
     const int64_t most_groups = std::min(largest, job.max_groups);
     if (!panels_for(job.participants, static_cast<uint64_t>(most_groups * nr * detail::packed_len(K)))) return false;

@@ -14,14 +14,16 @@
 namespace detail {
 
 // One instruction set's micro-kernel: a block of up to MR input rows against
-// up to NR weight rows, each output the pool kernels' dot product of its row
+// up to NB weight rows, each output the pool kernels' dot product of its row
 // pair over all K inputs. x[0..m) point at rows of K floats; input c of weight
 // row j is w[j][c / 16 * wstep + c % 16], so wstep 16 reads rows of K floats
-// and nr * 16 a group packed by the expansions (MmKernels). The results go to
-// y[i * ldy + j]. Requires K >= 16, 1 <= m <= MR, 1 <= n <= NR.
+// and nr * 16 a group packed by the expansions (MmKernels) in groups of NR
+// rows. The results go to y[i * ldy + j]. Requires K >= 16, 1 <= m <= MR,
+// 1 <= n <= NB.
 struct PanelKernel {
   int32_t mr;
-  int32_t nr;
+  int32_t nr;  // rows of a packed group
+  int32_t nb;  // weight rows per call, a multiple of nr
   void (*block)(const float* const* x, int32_t m, const float* const* w, int64_t wstep, int32_t n, int32_t K,
                 float* y, int64_t ldy);
 };
