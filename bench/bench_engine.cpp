@@ -124,16 +124,25 @@ double read_probe_gbps(const std::string& path, int threads) {
   return best;
 }
 
-// The processor's model name, as the kernel reports it.
+// The processor's model name, as the kernel reports it, with its family and
+// model numbers: virtual machines often report a bare maker's name ("AMD
+// EPYC"), and the numbers still tell Zen 3 from Zen 4 or Zen 5.
 std::string cpu_model() {
   std::ifstream f("/proc/cpuinfo");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind("model name", 0) == 0) {
-      const size_t c = line.find(':');
-      return c == std::string::npos ? line : line.substr(c + 2);
-    }
-  return "unknown";
+  std::string line, name, family, model;
+  auto value = [&line] {
+    const size_t c = line.find(':');
+    return c == std::string::npos || c + 2 > line.size() ? std::string() : line.substr(c + 2);
+  };
+  while (std::getline(f, line) && line.find_first_not_of(" \t") != std::string::npos) {
+    if (line.rfind("model name", 0) == 0) name = value();
+    else if (line.rfind("cpu family", 0) == 0) family = value();
+    else if (line.rfind("model", 0) == 0 && line.find(':') != std::string::npos && line.rfind("model name", 0) != 0)
+      model = value();
+  }
+  if (name.empty()) return "unknown";
+  if (!family.empty() && !model.empty()) name += ", family " + family + " model " + model;
+  return name;
 }
 
 // Batch sizes of the prefill and product figures.
