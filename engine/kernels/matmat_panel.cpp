@@ -113,7 +113,9 @@ bool panels_for(int32_t slots, uint64_t need) {
 // Rapids has 2 MiB), so it and the input rows of one block stay in the
 // core's cache while every input row passes it. On Zen 3 (AMD EPYC family
 // 25, 512 KiB) tiles of 256 KiB instead of 512 made the prefill 5-7 % faster
-// at every M from 16 to 2048 (8 threads, two alternating runs each). Participants
+// at every M from 16 to 2048 (8 threads, two alternating runs each); with the
+// two-pass AVX2 kernel, 128, 192, 384 and 512 KiB measured 168-176, 176,
+// 175-177 and 173-175 tok/s at 512 ids against 178-181 for 256 KiB. Participants
 // claim one tile at a time from the job's own cursor, and a tile takes
 // 1 / TILE_SHARE of the groups left (capped by the cache), so tiles shrink
 // towards the end and the participants finish within a small tile of each
