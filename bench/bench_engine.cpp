@@ -137,8 +137,7 @@ std::string cpu_model() {
   while (std::getline(f, line) && line.find_first_not_of(" \t") != std::string::npos) {
     if (line.rfind("model name", 0) == 0) name = value();
     else if (line.rfind("cpu family", 0) == 0) family = value();
-    else if (line.rfind("model", 0) == 0 && line.find(':') != std::string::npos && line.rfind("model name", 0) != 0)
-      model = value();
+    else if (line.rfind("model", 0) == 0) model = value();
   }
   if (name.empty()) return "unknown";
   if (!family.empty() && !model.empty()) name += ", family " + family + " model " + model;

@@ -334,7 +334,7 @@ void bench_paths(int reps) {
         for (int32_t g = 0; g < N; g += k->nb) {
           const int32_t nn = std::min(k->nb, N - g);
           for (int32_t j = 0; j < nn; ++j)
-            wr[j] = panel + static_cast<int64_t>(g + j) / k->nr * k->nr * K + (g + j) % k->nr * 16;
+            wr[j] = panel + detail::packed_row(g + j, k->nr, K);
           k->block(xs, m, wr, 16 * k->nr, nn, K, Y.data() + static_cast<int64_t>(r) * N + g, N);
         }
       }

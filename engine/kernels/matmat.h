@@ -65,6 +65,12 @@ struct MmKernels {
 // Floats one packed row takes: K rounded up to a whole chunk of sixteen.
 constexpr int64_t packed_len(int32_t K) { return (static_cast<int64_t>(K) + 15) / 16 * 16; }
 
+// Where row `row` of a panel packed in groups of nr rows starts: the first
+// float of its first sixteen inputs, which advance by 16 * nr floats.
+constexpr int64_t packed_row(int64_t row, int32_t nr, int32_t K) {
+  return row / nr * nr * packed_len(K) + row % nr * 16;
+}
+
 // The kernels of one set, or null when this build or this processor lacks it.
 const MmKernels* mm_kernels(Isa isa);
 

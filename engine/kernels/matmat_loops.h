@@ -87,16 +87,14 @@ struct MatmatLoops {
 
   static void expand_q8(const uint8_t* data, int64_t rows, int32_t K, float* dst, int32_t nr) {
     const int64_t row_bytes = static_cast<int64_t>(K / 32) * Q8_BLOCK_BYTES;
-    const int64_t group = nr * packed_len(K);
     for (int64_t o = 0; o < rows; ++o)
-      Simd::expand_q8_row(data + o * row_bytes, K, dst + o / nr * group + o % nr * 16, 16 * nr);
+      Simd::expand_q8_row(data + o * row_bytes, K, dst + packed_row(o, nr, K), 16 * nr);
   }
 
   static void expand_f16(const uint16_t* data, int64_t rows, int32_t K, float* dst, int32_t nr) {
     const uint8_t* h = reinterpret_cast<const uint8_t*>(data);
-    const int64_t group = nr * packed_len(K);
     for (int64_t o = 0; o < rows; ++o) {
-      float* row = dst + o / nr * group + o % nr * 16;
+      float* row = dst + packed_row(o, nr, K);
       if (nr == 1) {
         Simd::expand_f16_run(h + 2 * o * K, K, row);
         continue;

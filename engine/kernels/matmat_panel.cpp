@@ -255,23 +255,27 @@ inline void fetch_ahead(NextTile* f) {
   for (; f->at < stop; f->at += 64) __builtin_prefetch(reinterpret_cast<const void*>(f->base + f->at), 0, 2);
 }
 
+// Weight rows per micro-kernel call for a part. An expanded panel is packed,
+// so the kernel's whole width. f32 weights read in place go one group per
+// call: their rows lie K floats apart, so the rows of a wider call fall on
+// the same few sets of the first-level cache (AVX2 kernel, 32 rows per call,
+// 8 threads, AMD EPYC family 25: f32 products 97 tok/s at every M from 64 on,
+// one group per call 153-157).
+int32_t call_rows(const PanelJob* job, const PanelPart& part) {
+  return part.expand ? job->kern->nb : job->kern->nr;
+}
+
 // Every input row against the tile's weight rows: blocks of mr rows in turn,
-// each against the tile's weight rows nb at a time, so that one block of
-// input rows and the whole panel stay in the core's cache. An expanded panel
-// is packed, so a group's weights reach the micro-kernel as one stream. f32
-// weights read in place go one group per call: their rows lie K floats
-// apart, so the rows of a wider call fall on the same few sets of the
-// first-level cache (AVX2 kernel, 32 rows per call, 8 threads, AMD EPYC
-// family 25: f32 products 97 tok/s at every M from 64 on, one group per call
-// 153-157).
+// each against the tile's weight rows call_rows at a time, so that one block
+// of input rows and the whole panel stay in the core's cache. An expanded
+// panel is packed, so a group's weights reach the micro-kernel as one stream.
 void tile_product(const PanelJob* job, const PanelPart& part, int32_t o0, int32_t o1, const float* w,
                   NextTile* next) {
   const int32_t mr = job->kern->mr, nr = job->kern->nr, M = job->M, K = job->K;
   const int64_t N = part.N;
   const bool packed = part.expand != nullptr;
-  const int32_t nb = packed ? job->kern->nb : nr;
+  const int32_t nb = call_rows(job, part);
   const int64_t wstep = packed ? 16 * nr : 16;
-  const int64_t group = nr * detail::packed_len(K);
   const float* xs[MAX_MR];
   const float* ws[MAX_NB];
   for (int32_t r = 0; r < M; r += mr) {
@@ -281,7 +285,7 @@ void tile_product(const PanelJob* job, const PanelPart& part, int32_t o0, int32_
       const int32_t n = std::min(nb, o1 - g);
       for (int32_t j = 0; j < n; ++j) {
         const int64_t row = g - o0 + j;
-        ws[j] = packed ? w + row / nr * group + row % nr * 16 : w + row * K;
+        ws[j] = w + (packed ? detail::packed_row(row, nr, K) : row * K);
       }
       job->kern->block(xs, m, ws, wstep, n, K, part.Y + r * N + g, N);
       fetch_ahead(next);
@@ -315,7 +319,7 @@ void panel_range(void* ctx, int32_t, int32_t) {
     if (have) {
       int32_t n0, n1;
       tile_rows(job, job->parts[np], ng0, ng1, &n0, &n1);
-      const int64_t per_call = part.expand ? job->kern->nb / job->kern->nr : 1;
+      const int64_t per_call = call_rows(job, part) / job->kern->nr;  // groups
       next = next_tile(job, job->parts[np], n0, n1, row_blocks * ((g1 - g0 + per_call - 1) / per_call));
     }
     tile_product(job, part, o0, o1, w, &next);
