@@ -322,15 +322,33 @@ void bench_paths(int reps) {
   if (const detail::PanelKernel* pv = detail::panel_kernel(isa)) {
     const detail::PanelKernel* ps = detail::panel_kernel(Isa::Scalar);
     // Each kernel reads a panel packed for its own group width.
-    std::vector<float> wide_v(static_cast<size_t>(rows + pv->nr) * K);
+    std::vector<float> wide_store(static_cast<size_t>(rows + pv->nr) * (K + 32) + 16);
+    // Packed groups are written with aligned stores, as into the engine's panels.
+    float* wide_v = wide_store.data() + (64 - reinterpret_cast<uintptr_t>(wide_store.data()) % 64) % 64 / 4;
+    std::vector<float> xpack(static_cast<size_t>(M) * K);
     mm_s->expand_q8(mats[0].bytes.data(), rows, K, wide.data(), ps->nr);
-    mm_s->expand_q8(mats[0].bytes.data(), rows, K, wide_v.data(), pv->nr);
+    if (pv->lanes) {
+      for (int32_t g = 0; g < N; g += pv->nr)
+        pv->lanes->pack_weights(&mats[0].e, g, std::min(pv->nr, N - g), K,
+                                wide_v + g / pv->nr * detail::lane_group_len(pv->nr, K));
+      for (int32_t r = 0; r < M; r += pv->mr)
+        pv->lanes->pack_inputs(X.data() + static_cast<int64_t>(r) * K, std::min(pv->mr, M - r), K,
+                               xpack.data() + static_cast<int64_t>(r) * K);
+    } else {
+      mm_s->expand_q8(mats[0].bytes.data(), rows, K, wide_v, pv->nr);
+    }
     auto blocks = [&](const detail::PanelKernel* k, const float* panel) {
       const float* xs[16];
       const float* wr[64];
       for (int32_t r = 0; r < M; r += k->mr) {
         const int32_t m = std::min(k->mr, M - r);
         for (int32_t i = 0; i < m; ++i) xs[i] = X.data() + static_cast<int64_t>(r + i) * K;
+        if (k->lanes) {
+          for (int32_t g = 0; g < N; g += k->nr)
+            k->lanes->block(xpack.data() + static_cast<int64_t>(r) * K, m, panel + g / k->nr * detail::lane_group_len(k->nr, K),
+                            std::min(k->nr, N - g), K, xs, Y.data() + static_cast<int64_t>(r) * N + g, N);
+          continue;
+        }
         for (int32_t g = 0; g < N; g += k->nb) {
           const int32_t nn = std::min(k->nb, N - g);
           for (int32_t j = 0; j < nn; ++j)
@@ -340,7 +358,7 @@ void bench_paths(int reps) {
       }
     };
     path_row("panel micro-kernel M=8 N=64 K=2048", reps, [&] { blocks(ps, wide.data()); },
-             [&] { blocks(pv, wide_v.data()); });
+             [&] { blocks(pv, wide_v); });
   }
 
   // The layer helpers at the sizes of one attention head over 512 cached

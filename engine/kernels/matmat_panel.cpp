@@ -80,7 +80,7 @@ void portable_block(const float* const* x, int32_t m, const float* const* w, int
   }
 }
 
-const detail::PanelKernel kPortable = {PORTABLE_MR, PORTABLE_NR, PORTABLE_NR, portable_block};
+const detail::PanelKernel kPortable = {PORTABLE_MR, PORTABLE_NR, PORTABLE_NR, portable_block, nullptr};
 
 // Panel buffers: one per pool participant, each holding the expanded weight
 // rows of the tile it works on. They grow to the largest tile any product has
@@ -92,19 +92,23 @@ struct PanelBuffers {
 };
 PanelBuffers panels = {nullptr, 0, 0};
 bool fail_next_growth = false;
+// The lane form's packed input rows of one row block, shared by all
+// participants; grown and kept like the panels.
+PanelBuffers inputs = {nullptr, 0, 0};
 
-// Room for `slots` panels of `need` floats each; false when memory is exhausted.
-bool panels_for(int32_t slots, uint64_t need) {
-  if (panels.base && panels.per_slot >= need && panels.slots >= slots) return true;
-  const uint64_t per_slot = std::max(need, panels.per_slot);
-  slots = std::max(slots, panels.slots);
-  std::free(panels.base);
-  panels = {nullptr, 0, 0};
+// Room in b for `slots` buffers of `need` floats each; false when memory is
+// exhausted.
+bool grow(PanelBuffers* b, int32_t slots, uint64_t need) {
+  if (b->base && b->per_slot >= need && b->slots >= slots) return true;
+  const uint64_t per_slot = std::max(need, b->per_slot);
+  slots = std::max(slots, b->slots);
+  std::free(b->base);
+  *b = {nullptr, 0, 0};
   void* p = nullptr;
   const bool fail = fail_next_growth;
   fail_next_growth = false;
   if (fail || posix_memalign(&p, 64, static_cast<size_t>(per_slot * slots * sizeof(float))) != 0) return false;
-  panels = {static_cast<float*>(p), per_slot, slots};
+  *b = {static_cast<float*>(p), per_slot, slots};
   return true;
 }
 
@@ -165,12 +169,14 @@ struct PanelPart {
   const TensorEntry* W;
   float* Y;
   int32_t N;
-  const detail::MmKernels* expand;  // null for f32 weights, read in place
+  const detail::MmKernels* expand;  // the expansions of q8 and f16 weights
+  bool packed;  // its tiles are written into the panel; else f32 rows read in place
   int32_t first_group, end_group;
 };
 
 struct PanelJob {
   const float* X;
+  float* xpack;  // the lane form's packed input rows, blocks of kern->mr
   int32_t M, K;
   const detail::PanelKernel* kern;
   PanelPart parts[MM_MAX_SHARED];
@@ -201,11 +207,22 @@ bool claim_tile(PanelJob* job, int32_t* p, int32_t* g0, int32_t* g1) {
   }
 }
 
+// Floats of one group of weight rows in a panel.
+int64_t group_len(const detail::PanelKernel* kern, int32_t K) {
+  return kern->lanes ? detail::lane_group_len(kern->nr, K) : kern->nr * detail::packed_len(K);
+}
+
 // Weight rows [o0, o1) of a part: expanded into the panel, or in place.
 const float* tile_weights(const PanelJob* job, const PanelPart& part, int32_t o0, int32_t o1, float* panel) {
   const TensorEntry* W = part.W;
   const int64_t K = job->K;
-  if (!part.expand) return W->data_f32 + o0 * K;
+  if (!part.packed) return W->data_f32 + o0 * K;
+  if (const detail::LaneKernel* lanes = job->kern->lanes) {
+    const int32_t nr = job->kern->nr;
+    for (int32_t o = o0; o < o1; o += nr)
+      lanes->pack_weights(W, o, std::min(nr, o1 - o), job->K, panel + (o - o0) / nr * group_len(job->kern, job->K));
+    return panel;
+  }
   if (W->data_q8)
     part.expand->expand_q8(W->data_q8 + o0 * (K / 32) * Q8_BLOCK_BYTES, o1 - o0, job->K, panel, job->kern->nr);
   else
@@ -234,15 +251,16 @@ struct NextTile {
 };
 
 // Ahead of a part's rows [o0, o1), over `calls` micro-kernel calls of the
-// current tile; nothing for f32 weights, which are read in place.
+// current tile; nothing for f32 weights read in place.
 NextTile next_tile(const PanelJob* job, const PanelPart& part, int32_t o0, int32_t o1, int64_t calls) {
   NextTile f = {0, 0, 0, 0};
-  if (!part.expand) return f;
+  if (!part.packed) return f;
   const TensorEntry* W = part.W;
   const int64_t K = job->K;
-  const int64_t row_bytes = W->data_q8 ? K / 32 * Q8_BLOCK_BYTES : 2 * K;
-  const uintptr_t first = W->data_q8 ? reinterpret_cast<uintptr_t>(W->data_q8 + o0 * row_bytes)
-                                     : reinterpret_cast<uintptr_t>(W->data_f16 + o0 * K);
+  const int64_t row_bytes = W->data_q8 ? K / 32 * Q8_BLOCK_BYTES : W->data_f16 ? 2 * K : 4 * K;
+  const uintptr_t first = W->data_q8    ? reinterpret_cast<uintptr_t>(W->data_q8 + o0 * row_bytes)
+                          : W->data_f16 ? reinterpret_cast<uintptr_t>(W->data_f16 + o0 * K)
+                                        : reinterpret_cast<uintptr_t>(W->data_f32 + o0 * K);
   f.base = first & ~static_cast<uintptr_t>(63);
   f.end = (o1 - o0) * row_bytes + static_cast<int64_t>(first - f.base);
   const int64_t per_call = (f.end * FETCH_AHEAD_NUM / FETCH_AHEAD_DEN + calls - 1) / std::max<int64_t>(calls, 1);
@@ -262,25 +280,50 @@ inline void fetch_ahead(NextTile* f) {
 // 8 threads, AMD EPYC family 25: f32 products 97 tok/s at every M from 64 on,
 // one group per call 153-157).
 int32_t call_rows(const PanelJob* job, const PanelPart& part) {
-  return part.expand ? job->kern->nb : job->kern->nr;
+  return part.packed ? job->kern->nb : job->kern->nr;
 }
 
-// Every input row against the tile's weight rows: blocks of mr rows in turn,
+// The input rows are cut into as few blocks as the kernel's mr allows, of
+// sizes differing by at most one, since a block of one or two rows leaves
+// most of the kernel's registers idle: 128 rows in blocks of 6 end in a
+// block of 2, which took 2 % of the prefill of 128 ids (AVX2, AMD EPYC
+// family 25), where 18 blocks of 6 and 4 of 5 take none of it.
+int32_t row_blocks(const PanelJob* job) { return (job->M + job->kern->mr - 1) / job->kern->mr; }
+
+// Block b's first row *r and its *m rows.
+void row_block(const PanelJob* job, int32_t b, int32_t* r, int32_t* m) {
+  const int32_t blocks = row_blocks(job), base = job->M / blocks, extra = job->M % blocks;
+  *r = b * base + std::min(b, extra);
+  *m = base + (b < extra ? 1 : 0);
+}
+
+// Every input row against the tile's weight rows: the row blocks in turn,
 // each against the tile's weight rows call_rows at a time, so that one block
 // of input rows and the whole panel stay in the core's cache. An expanded
 // panel is packed, so a group's weights reach the micro-kernel as one stream.
 void tile_product(const PanelJob* job, const PanelPart& part, int32_t o0, int32_t o1, const float* w,
                   NextTile* next) {
-  const int32_t mr = job->kern->mr, nr = job->kern->nr, M = job->M, K = job->K;
+  const int32_t nr = job->kern->nr, K = job->K;
   const int64_t N = part.N;
-  const bool packed = part.expand != nullptr;
+  const bool packed = part.packed;
   const int32_t nb = call_rows(job, part);
   const int64_t wstep = packed ? 16 * nr : 16;
   const float* xs[MAX_MR];
   const float* ws[MAX_NB];
-  for (int32_t r = 0; r < M; r += mr) {
-    const int32_t m = std::min(mr, M - r);
+  const int32_t blocks = row_blocks(job);
+  for (int32_t b = 0; b < blocks; ++b) {
+    int32_t r, m;
+    row_block(job, b, &r, &m);
     for (int32_t i = 0; i < m; ++i) xs[i] = job->X + static_cast<int64_t>(r + i) * K;
+    if (const detail::LaneKernel* lanes = job->kern->lanes) {
+      const float* xp = job->xpack + static_cast<int64_t>(r) * (K / 16 * 16);
+      for (int32_t g = o0; g < o1; g += nr) {
+        lanes->block(xp, m, w + (g - o0) / nr * group_len(job->kern, K), std::min(nr, o1 - g), K, xs,
+                     part.Y + r * N + g, N);
+        fetch_ahead(next);
+      }
+      continue;
+    }
     for (int32_t g = o0; g < o1; g += nb) {
       const int32_t n = std::min(nb, o1 - g);
       for (int32_t j = 0; j < n; ++j) {
@@ -305,7 +348,7 @@ void panel_range(void* ctx, int32_t, int32_t) {
   // The next tile is claimed as soon as the current one is expanded, so that
   // its bytes can be fetched while the current one is multiplied. Tile sizes
   // depend only on the cursor, so the tiles and every bit stay the same.
-  const int64_t row_blocks = (job->M + job->kern->mr - 1) / job->kern->mr;
+  const int64_t blocks = row_blocks(job);
   int32_t p, g0, g1;
   bool have = claim_tile(job, &p, &g0, &g1);
   while (have) {
@@ -320,7 +363,7 @@ void panel_range(void* ctx, int32_t, int32_t) {
       int32_t n0, n1;
       tile_rows(job, job->parts[np], ng0, ng1, &n0, &n1);
       const int64_t per_call = call_rows(job, part) / job->kern->nr;  // groups
-      next = next_tile(job, job->parts[np], n0, n1, row_blocks * ((g1 - g0 + per_call - 1) / per_call));
+      next = next_tile(job, job->parts[np], n0, n1, blocks * ((g1 - g0 + per_call - 1) / per_call));
     }
     tile_product(job, part, o0, o1, w, &next);
     p = np;
@@ -328,6 +371,17 @@ void panel_range(void* ctx, int32_t, int32_t) {
     g1 = ng1;
   }
   job->busy[slot].store(0, std::memory_order_release);
+}
+
+// Blocks [start, end) of kern->mr input rows packed for the lane form.
+void pack_range(void* ctx, int32_t start, int32_t end) {
+  const PanelJob* job = static_cast<const PanelJob*>(ctx);
+  const int64_t K = job->K;
+  for (int32_t b = start; b < end; ++b) {
+    int32_t r, m;
+    row_block(job, b, &r, &m);
+    job->kern->lanes->pack_inputs(job->X + r * K, m, job->K, job->xpack + r * (K / 16 * 16));
+  }
 }
 
 const detail::MmKernels* expansions() {
@@ -363,6 +417,7 @@ bool panel_products(const MatProduct* products, int32_t n, const float* X, int32
   job.K = K;
   job.kern = kernel ? kernel : best;
   if (job.kern->mr > MAX_MR || job.kern->nb > MAX_NB || job.kern->nb % job.kern->nr) return false;
+  const bool lanes = job.kern->lanes != nullptr;
   const int32_t nr = job.kern->nr;
   job.participants = std::max<int32_t>(P.n_threads, 1);
   int32_t groups = 0, largest = 0;
@@ -372,20 +427,23 @@ bool panel_products(const MatProduct* products, int32_t n, const float* X, int32
     part.W = products[i].W;
     part.N = products[i].N;
     part.expand = part.W->data_q8 || part.W->data_f16 ? expansions() : nullptr;
-    expands = expands || part.expand;
+    part.packed = lanes || part.expand;
+    expands = expands || part.packed;
     const int32_t g = static_cast<int32_t>((static_cast<int64_t>(part.N) + nr - 1) / nr);
     part.first_group = groups;
     part.end_group = groups + g;
     groups += g;
-    if (part.expand) largest = std::max(largest, g);
+    if (part.packed) largest = std::max(largest, g);
   }
   job.groups = groups;
   const int64_t group_bytes = static_cast<int64_t>(nr) * K * 4;
   job.max_groups = static_cast<int32_t>(std::max<int64_t>(1, panel_bytes() / group_bytes));
   if (expands) {
     const int64_t most_groups = std::min(largest, job.max_groups);
-    if (!panels_for(job.participants, static_cast<uint64_t>(most_groups * nr * detail::packed_len(K)))) return false;
+    if (!grow(&panels, job.participants, static_cast<uint64_t>(most_groups * group_len(job.kern, K)))) return false;
   }
+  if (lanes && !grow(&inputs, 1, static_cast<uint64_t>(std::min(M, ROW_BLOCK)) * (K / 16 * 16))) return false;
+  job.xpack = inputs.base;
   // Blocks of at most ROW_BLOCK input rows, one job each: every tile reads
   // all of its block's rows again, and 512 rows of up to 6144 inputs stay in
   // the shared cache where 2048 did not. The weights are expanded once per
@@ -398,6 +456,7 @@ bool panel_products(const MatProduct* products, int32_t n, const float* X, int32
     for (int32_t i = 0; i < n; ++i) job.parts[i].Y = products[i].Y + static_cast<int64_t>(r0) * products[i].N;
     job.cursor.store(0, std::memory_order_relaxed);
     for (auto& b : job.busy) b.store(0, std::memory_order_relaxed);
+    if (lanes) pool_for(pack_range, &job, row_blocks(&job), 1);
     pool_for(panel_range, &job, job.participants, 1);
   }
   return true;

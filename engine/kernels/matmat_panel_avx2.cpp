@@ -1,31 +1,22 @@
-// The panel product's micro-kernel for AVX2 with FMA. An output's sixteen
-// lane sums take two eight-lane registers, so the 16 registers hold only six
-// outputs at once with both halves live. The lanes are independent, though:
-// lanes 0-7 and lanes 8-15 of every output are summed in two passes, each
-// pass with one register per output, which makes room for 3 input rows x 4
-// weight rows (12 accumulators, three row loads and one weight load). Per
-// step that is 12 multiply-adds against 7 loads instead of 6 against 5. K is
-// walked in chunks of KC inputs, both passes over a chunk before the next,
-// the lane sums kept in a small buffer between chunks, so the chunk of the
-// three input rows stays in the first-level cache while all the weight rows
-// of a call (up to NB, groups of four) pass it, and each weight line is read
-// from the second-level cache once per row block. Every lane still sums its
-// products in input order from +0, so the bits are those of the one-pass
-// kernels.
+// The panel product's micro-kernel for AVX2 with FMA, in the lane form: the
+// inputs and the weights are repacked lane by lane, so that each of an
+// output's sixteen lane sums runs along contiguous memory, and the kernel
+// takes the outer-product shape of a BLAS kernel: 6 input rows x 16 weight
+// rows, 12 accumulators; per step two weight loads and six broadcasts feed 12
+// multiply-adds, and each weight line serves six rows. Lane l of every output
+// is still summed in input order from +0 by fused multiply-adds, then reduced
+// in the fixed order, so the bits are those of the pool kernels.
 //
-// One thread, AMD EPYC family 25 (Zen 3; 32 KiB L1, 512 KiB L2; peak 102.7
-// GFLOP/s), 128 input rows x 24 packed weight rows of K = 2048: the former 2 x
-// 3 kernel with both halves live 42 GFLOP/s, this shape over the whole of K
-// per call 52-53, chunked over the call's rows 61-64 (KC 256 or 512); eight
-// threads 333 -> 490-505 GFLOP/s; K = 6144: 29 -> 56-57. Sharing each weight
-// chunk between two or four row blocks measured no faster (the weights'
-// second-level reads are not what bounds it); the bare step loop with
-// everything in the first-level cache runs at 96 % of the peak. In the
-// engine (prefill, 8 threads, same machine, best of alternating runs): 35
-// ids 116 -> 142 tok/s, 512 ids 135 -> 166; asking for the next group's
-// lines during the second pass 142 -> 147 and 166 -> 170. KC 256 and 512
-// and NB 32 and 64 measured alike; KC 128 lost 10 % (the sums' traffic),
-// KC 1024 lost 25 %, NB 16 2 %.
+// Why not the dot-product shape of the other sets: an output's sixteen lane
+// sums take two eight-lane registers, so with 16 registers at most 3 input
+// rows x 4 weight rows fit (summing lanes 0-7 and 8-15 in two passes), and
+// each weight line then serves three rows and is read half at a time. One
+// thread, AMD EPYC family 25 (Zen 3; 32 KiB L1, 512 KiB L2; peak 102.7
+// GFLOP/s), 126 input rows x 32 weight rows, weights warm in the core's cache:
+// that two-pass 3 x 4 kernel 74 GFLOP/s at K = 2048 and 66 at K = 6144; this
+// 6 x 16 one 97 and 99. (Before it, the 2 x 3 kernel with both halves live:
+// 42.) The price is the repacking: every weight group is transposed as it is
+// expanded, and the input rows are packed once per product.
 #include "kernels/matmat_panel.h"
 
 #if defined(__x86_64__)
@@ -33,99 +24,183 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstring>
 
-#define OLVU_AVX2 __attribute__((target("avx2,fma")))
+#include "kernels/half.h"
+#include "kernels/matmat.h"
+
+#define OLVU_AVX2 __attribute__((target("avx2,fma,f16c")))
 
 namespace {
 
-constexpr int32_t MR = 3, NR = 4, NB = 32, KC = 512;
+constexpr int32_t MR = 6, NR = 16;
 
-// The fixed reduction of sixteen lane sums: with quarters A0..A3,
-// V = (A0 + A1) + (A2 + A3), then (V0 + V1) + (V2 + V3).
-OLVU_AVX2 inline float reduce(const float* a) {
-  const __m256 lo = _mm256_load_ps(a), hi = _mm256_load_ps(a + 8);
-  const __m128 v = _mm_add_ps(_mm_add_ps(_mm256_castps256_ps128(lo), _mm256_extractf128_ps(lo, 1)),
-                              _mm_add_ps(_mm256_castps256_ps128(hi), _mm256_extractf128_ps(hi, 1)));
-  const __m128 h = _mm_hadd_ps(v, v);
-  return _mm_cvtss_f32(_mm_add_ss(h, _mm_movehdup_ps(h)));
-}
-
-// One pass over the steps [c0, c1) of lanes h..h+7, the lane sums taken
-// from and left in sums[j][i]. With `ahead`, the lines of the next weight
-// group are asked for as this pass walks its own: the pass over lanes 0-7
-// reads a group's lines from the second-level cache faster than it can
-// deliver them, while the pass over lanes 8-15 finds them in the first-level
-// cache and leaves that link idle.
 template <int R>
-OLVU_AVX2 inline void pass(const float* const* x, const float* const* wg, int64_t wstep, int32_t c0, int32_t c1,
-                           int h, const float* const* ahead, float (*sums)[R][16]) {
-  __m256 acc[R][NR];
-  for (int i = 0; i < R; ++i)
-    for (int j = 0; j < NR; ++j) acc[i][j] = c0 ? _mm256_load_ps(sums[j][i] + h) : _mm256_setzero_ps();
-  const float* wp[NR];
-  for (int j = 0; j < NR; ++j) wp[j] = wg[j] + h;
-  const float* pf[NR];
-  if (ahead)
-    for (int j = 0; j < NR; ++j) pf[j] = ahead[j];
-  for (int32_t c = c0 + h; c < c1; c += 16) {
-    __m256 xv[R];
-    for (int i = 0; i < R; ++i) xv[i] = _mm256_loadu_ps(x[i] + c);
-    for (int j = 0; j < NR; ++j) {
-      const __m256 wv = _mm256_loadu_ps(wp[j]);
-      wp[j] += wstep;
-      for (int i = 0; i < R; ++i) acc[i][j] = _mm256_fmadd_ps(xv[i], wv, acc[i][j]);
-    }
-    if (ahead)
-      for (int j = 0; j < NR; ++j) {
-        _mm_prefetch(reinterpret_cast<const char*>(pf[j]), _MM_HINT_T0);
-        pf[j] += wstep;
+OLVU_AVX2 void lane_rows(const float* xp, const float* wp, int32_t n, int32_t K, const float* const* x, float* y,
+                         int64_t ldy) {
+  const int32_t S = K / 16, K16 = 16 * S, tail = K - K16;
+  // Lane sums: [lane][input row][weight row].
+  alignas(32) float sums[16][R][16];
+  for (int l = 0; l < 16; ++l) {
+    __m256 acc[R][2];
+#pragma GCC unroll 8
+    for (int i = 0; i < R; ++i) acc[i][0] = acc[i][1] = _mm256_setzero_ps();
+    const float* xs = xp + static_cast<int64_t>(l) * S * R;
+    const float* ws = wp + static_cast<int64_t>(l) * (S + 1) * NR;
+    for (int32_t s = 0; s < S; ++s, xs += R, ws += NR) {
+      const __m256 w0 = _mm256_load_ps(ws), w1 = _mm256_load_ps(ws + 8);
+#pragma GCC unroll 8
+      for (int i = 0; i < R; ++i) {
+        const __m256 xb = _mm256_broadcast_ss(xs + i);
+        acc[i][0] = _mm256_fmadd_ps(xb, w0, acc[i][0]);
+        acc[i][1] = _mm256_fmadd_ps(xb, w1, acc[i][1]);
       }
-  }
-  for (int i = 0; i < R; ++i)
-    for (int j = 0; j < NR; ++j) _mm256_store_ps(sums[j][i] + h, acc[i][j]);
-}
-
-template <int R>
-OLVU_AVX2 void rows(const float* const* x, const float* const* w, int64_t wstep, int32_t n, int32_t K, float* y,
-                    int64_t ldy) {
-  // Lane sums of every output: [weight row][input row][16 lanes].
-  alignas(32) float sums[NB][R][16];
-  const int32_t K16 = K / 16 * 16;
-  const int32_t groups = (n + NR - 1) / NR;
-  // Rows of group g from input c on.
-  auto group_at = [&](int32_t g, int32_t c, const float** out) {
-    for (int j = 0; j < NR; ++j) out[j] = w[std::min(g * NR + j, n - 1)] + c / 16 * wstep;
-  };
-  for (int32_t c0 = 0; c0 < K16; c0 += KC) {
-    const int32_t c1 = std::min(c0 + KC, K16);
-    for (int32_t g = 0; g < groups; ++g) {
-      const float* wg[NR];
-      const float* next[NR];
-      group_at(g, c0, wg);
-      const bool more = g + 1 < groups || c1 < K16;
-      if (more) group_at(g + 1 < groups ? g + 1 : 0, g + 1 < groups ? c0 : c1, next);
-      pass<R>(x, wg, wstep, c0, c1, 0, nullptr, sums + g * NR);
-      pass<R>(x, wg, wstep, c0, c1, 8, more ? next : nullptr, sums + g * NR);
     }
-  }
-  const int32_t tail = K - K16;
-  for (int32_t j = 0; j < n; ++j)
+#pragma GCC unroll 8
     for (int i = 0; i < R; ++i) {
-      const float s = reduce(sums[j][i]);
-      y[i * ldy + j] = tail ? detail::panel_finish(s, x[i] + K16, w[j] + K16 / 16 * wstep, tail) : s;
+      _mm256_store_ps(sums[l][i], acc[i][0]);
+      _mm256_store_ps(sums[l][i] + 8, acc[i][1]);
     }
-}
-
-OLVU_AVX2 void block(const float* const* x, int32_t m, const float* const* w, int64_t wstep, int32_t n, int32_t K,
-                     float* y, int64_t ldy) {
-  switch (m) {
-    case 1: rows<1>(x, w, wstep, n, K, y, ldy); break;
-    case 2: rows<2>(x, w, wstep, n, K, y, ldy); break;
-    default: rows<3>(x, w, wstep, n, K, y, ldy); break;
+  }
+  // The fixed reduction, sixteen weight rows at a time: with quarters
+  // A_j = lanes 4j..4j+3, V_q = (A_0[q] + A_1[q]) + (A_2[q] + A_3[q]), then
+  // (V_0 + V_1) + (V_2 + V_3).
+  for (int i = 0; i < R; ++i) {
+    alignas(32) float out[16];
+    for (int h = 0; h < 16; h += 8) {
+      __m256 V[4];
+      for (int q = 0; q < 4; ++q)
+        V[q] = _mm256_add_ps(_mm256_add_ps(_mm256_load_ps(sums[q][i] + h), _mm256_load_ps(sums[4 + q][i] + h)),
+                             _mm256_add_ps(_mm256_load_ps(sums[8 + q][i] + h), _mm256_load_ps(sums[12 + q][i] + h)));
+      const __m256 v = _mm256_add_ps(_mm256_add_ps(V[0], V[1]), _mm256_add_ps(V[2], V[3]));
+      if (n == NR && !tail)
+        _mm256_storeu_ps(y + i * ldy + h, v);
+      else
+        _mm256_store_ps(out + h, v);
+    }
+    if (n == NR && !tail) continue;
+    for (int32_t j = 0; j < n; ++j)
+      y[i * ldy + j] = tail ? detail::panel_finish(out[j], x[i] + K16, wp + 16 * (S + 1) * NR + j * 16, tail) : out[j];
   }
 }
 
-const detail::PanelKernel kAvx2 = {MR, NR, NB, block};
+OLVU_AVX2 void lane_block(const float* xp, int32_t m, const float* wp, int32_t n, int32_t K, const float* const* x,
+                          float* y, int64_t ldy) {
+  switch (m) {
+    case 1: lane_rows<1>(xp, wp, n, K, x, y, ldy); break;
+    case 2: lane_rows<2>(xp, wp, n, K, x, y, ldy); break;
+    case 3: lane_rows<3>(xp, wp, n, K, x, y, ldy); break;
+    case 4: lane_rows<4>(xp, wp, n, K, x, y, ldy); break;
+    case 5: lane_rows<5>(xp, wp, n, K, x, y, ldy); break;
+    default: lane_rows<6>(xp, wp, n, K, x, y, ldy); break;
+  }
+}
+
+void pack_inputs(const float* X, int32_t m, int32_t K, float* xp) {
+  const int32_t S = K / 16;
+  for (int32_t l = 0; l < 16; ++l)
+    for (int32_t s = 0; s < S; ++s, xp += m)
+      for (int32_t i = 0; i < m; ++i) xp[i] = X[static_cast<int64_t>(i) * K + 16 * s + l];
+}
+
+// The 8 x 8 block r[0..8) (rows) turned into its columns, in place.
+OLVU_AVX2 inline void transpose8(__m256* r) {
+  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+  const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+  const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+  const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+  const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+  const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+  const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+  r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+  r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+  r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+  r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+  r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+  r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+  r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+  r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// Steps [s0, s1) of a group's rows [0, rows) into the lane-major group wp
+// of S steps, row j's inputs c .. c + 7 from load(j, c), rows past `rows` as
+// zeros. The 8 x 8 blocks are turned into lanes in registers; each step
+// writes one line of every lane's run.
+template <class Load>
+OLVU_AVX2 inline void transpose_steps(const Load& load, int32_t rows, int32_t s0, int32_t s1, int32_t S,
+                                      float* wp) {
+  const int64_t lane = static_cast<int64_t>(S + 1) * NR;
+  for (int32_t s = s0; s < s1; ++s)
+    for (int jh = 0; jh < NR; jh += 8)
+      for (int lh = 0; lh < 16; lh += 8) {
+        __m256 r[8];
+        for (int q = 0; q < 8; ++q) r[q] = jh + q < rows ? load(jh + q, 16 * s + lh) : _mm256_setzero_ps();
+        transpose8(r);
+        for (int q = 0; q < 8; ++q) _mm256_store_ps(wp + (lh + q) * lane + static_cast<int64_t>(s) * NR + jh, r[q]);
+      }
+}
+
+// Row j's inputs c .. c + 7 of a group, for each storage.
+struct LoadQ8 {
+  const uint8_t* base;
+  int64_t row_bytes;
+  OLVU_AVX2 __m256 operator()(int32_t j, int32_t c) const {
+    const uint8_t* blk = base + j * row_bytes + c / 32 * Q8_BLOCK_BYTES;
+    float scale;
+    int64_t eight;
+    std::memcpy(&scale, blk, 4);
+    std::memcpy(&eight, blk + 4 + c % 32, 8);
+    return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_cvtsi64_si128(eight))), _mm256_set1_ps(scale));
+  }
+};
+struct LoadF16 {
+  const uint16_t* base;
+  int64_t K;
+  OLVU_AVX2 __m256 operator()(int32_t j, int32_t c) const {
+    return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(base + j * K + c)));
+  }
+};
+struct LoadF32 {
+  const float* base;
+  int64_t K;
+  OLVU_AVX2 __m256 operator()(int32_t j, int32_t c) const { return _mm256_loadu_ps(base + j * K + c); }
+};
+
+// Weights are expanded straight into registers and transposed there; through
+// a row buffer and with the lanes' runs a power of two apart (which put all
+// sixteen runs on the same first-level cache sets), the packing cost twice
+// as much: one thread, AMD EPYC family 25, q8 rows of K = 2048, 0.45 ns per
+// weight against 0.24.
+OLVU_AVX2 void pack_weights(const TensorEntry* W, int64_t o0, int32_t rows, int32_t K, float* wp) {
+  const int32_t S = K / 16, K16 = 16 * S, tail = K - K16;
+  float* tails = wp + static_cast<int64_t>(16) * (S + 1) * NR;
+  if (W->data_q8) {
+    const int64_t row_bytes = static_cast<int64_t>(K / 32) * Q8_BLOCK_BYTES;
+    // Inputs past the whole blocks read as zeros.
+    const int32_t whole = K / 32 * 2;
+    transpose_steps(LoadQ8{W->data_q8 + o0 * row_bytes, row_bytes}, rows, 0, whole, S, wp);
+    transpose_steps(LoadF32{nullptr, 0}, 0, whole, S, S, wp);
+    std::fill(tails, tails + NR * 16, 0.0f);
+    return;
+  }
+  if (W->data_f16) {
+    const uint16_t* base = W->data_f16 + o0 * K;
+    transpose_steps(LoadF16{base, K}, rows, 0, S, S, wp);
+    for (int32_t j = 0; j < NR; ++j)
+      for (int32_t t = 0; t < 16; ++t)
+        tails[j * 16 + t] = j < rows && t < tail ? half_to_float(base[static_cast<int64_t>(j) * K + K16 + t]) : 0.0f;
+    return;
+  }
+  const float* base = W->data_f32 + o0 * K;
+  transpose_steps(LoadF32{base, K}, rows, 0, S, S, wp);
+  for (int32_t j = 0; j < NR; ++j)
+    for (int32_t t = 0; t < 16; ++t)
+      tails[j * 16 + t] = j < rows && t < tail ? base[static_cast<int64_t>(j) * K + K16 + t] : 0.0f;
+}
+
+const detail::LaneKernel kLanes = {pack_inputs, pack_weights, lane_block};
+const detail::PanelKernel kAvx2 = {MR, NR, NR, nullptr, &kLanes};
 
 }  // namespace
 

@@ -84,7 +84,7 @@ OLVU_AVX512 void block(const float* const* x, int32_t m, const float* const* w, 
   }
 }
 
-const detail::PanelKernel kAvx512 = {MR, NR, NR, block};
+const detail::PanelKernel kAvx512 = {MR, NR, NR, block, nullptr};
 
 }  // namespace
 

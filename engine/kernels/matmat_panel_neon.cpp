@@ -49,7 +49,7 @@ void block(const float* const* x, int32_t m, const float* const* w, int64_t wste
     rows<2>(x, ws, wstep, n, K, y, ldy);
 }
 
-const detail::PanelKernel kNeon = {MR, NR, NR, block};
+const detail::PanelKernel kNeon = {MR, NR, NR, block, nullptr};
 
 }  // namespace
 

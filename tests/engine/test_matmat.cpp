@@ -377,8 +377,10 @@ TEST_F(Fresh, SixteenRowsTakeThePanelPathFifteenThePool) {
         CHECK_OR_EXIT(pool_path_taken(DTYPE_Q8, 15, 24, 64, 1));
         CHECK_OR_EXIT(detail::panel_capacity() == 0);
         CHECK_OR_EXIT(accel_on() == 1);
-        CHECK_OR_EXIT(pool_path_taken(DTYPE_F32, 16, 200, 64, 2));  // f32 weights are read in place
-        CHECK_OR_EXIT(detail::panel_capacity() == 0);
+        // f32 weights are read in place, except by a lane-form kernel, which
+        // transposes them tile by tile.
+        CHECK_OR_EXIT(pool_path_taken(DTYPE_F32, 16, 200, 64, 2));
+        CHECK_OR_EXIT((detail::panel_capacity() == 0) == !detail::panel_kernel(best_isa())->lanes);
         CHECK_OR_EXIT(pool_path_taken(DTYPE_Q8, 16, 24, 64, 3));
         CHECK_OR_EXIT(detail::panel_capacity() >= static_cast<uint64_t>(detail::panel_kernel(best_isa())->nr) * 64);
         std::exit(0);
@@ -397,7 +399,7 @@ TEST_F(Fresh, PanelBuffersGrowToTheLargestTileAndAreKept) {
         CHECK_OR_EXIT(detail::panel_capacity() == small);
         product(DTYPE_Q8, 16, 30, 2048);
         const uint64_t large = detail::panel_capacity();
-        CHECK_OR_EXIT(large > small && large % 2048 == 0);
+        CHECK_OR_EXIT(large > small && large >= 30 * 2048);  // the 30 rows of 2048 in one tile
         product(DTYPE_F16, 16, 30, 64);
         CHECK_OR_EXIT(detail::panel_capacity() == large);
         std::exit(0);
