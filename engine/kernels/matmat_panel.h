@@ -1,6 +1,7 @@
 // The engine's own batched product for batches of many rows: weight rows are
 // expanded tile by tile into a panel buffer of the participant that claimed
-// the tile (f32 weights are read in place), and register-blocked micro-kernels
+// the tile (f32 weights are read in place, except by a kernel of the lane
+// form, which transposes them there too), and register-blocked micro-kernels
 // multiply every input row against them. Each output element is the pool
 // kernels' dot product, in the same order, so both ways give the same bits.
 #pragma once

@@ -96,13 +96,6 @@ OLVU_AVX2 void lane_block(const float* xp, int32_t m, const float* wp, int32_t n
   }
 }
 
-void pack_inputs(const float* X, int32_t m, int32_t K, float* xp) {
-  const int32_t S = K / 16;
-  for (int32_t l = 0; l < 16; ++l)
-    for (int32_t s = 0; s < S; ++s, xp += m)
-      for (int32_t i = 0; i < m; ++i) xp[i] = X[static_cast<int64_t>(i) * K + 16 * s + l];
-}
-
 // The 8 x 8 block r[0..8) (rows) turned into its columns, in place.
 OLVU_AVX2 inline void transpose8(__m256* r) {
   const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
@@ -121,6 +114,33 @@ OLVU_AVX2 inline void transpose8(__m256* r) {
   r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
   r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
   r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// The m rows of a block, sixteen inputs at a time, turned into the sixteen
+// lanes' runs by two 8 x 8 transposes. Each lane's m values are stored as
+// eight floats, the extra ones landing on the next step's slots of the same
+// lane, which that step then overwrites; where they would reach past the
+// lane's run, the m values are stored one by one.
+OLVU_AVX2 void pack_inputs(const float* X, int32_t m, int32_t K, float* xp) {
+  const int32_t S = K / 16;
+  const int32_t whole = S - (8 + m - 1) / m;  // steps before this one may store eight
+  for (int32_t s = 0; s < S; ++s)
+    for (int lh = 0; lh < 16; lh += 8) {
+      __m256 r[8];
+      for (int i = 0; i < 8; ++i)
+        r[i] = i < m ? _mm256_loadu_ps(X + static_cast<int64_t>(i) * K + 16 * s + lh) : _mm256_setzero_ps();
+      transpose8(r);
+      for (int q = 0; q < 8; ++q) {
+        float* at = xp + (static_cast<int64_t>(lh + q) * S + s) * m;
+        if (s <= whole) {
+          _mm256_storeu_ps(at, r[q]);
+        } else {
+          alignas(32) float v[8];
+          _mm256_store_ps(v, r[q]);
+          for (int i = 0; i < m; ++i) at[i] = v[i];
+        }
+      }
+    }
 }
 
 // Steps [s0, s1) of a group's rows [0, rows) into the lane-major group wp

@@ -464,6 +464,10 @@ std::vector<Shape> panel_shapes() {
     for (int32_t N : {1, 5, 6, 7, 13})
       for (int32_t M : {16, 17, 35}) out.push_back({M, N, K});
   for (int32_t M : {16, 17, 35, 64, 513}) out.push_back({M, 130, 64});
+  // Row blocks of every height a kernel has, below 16 rows only through
+  // panel_product itself.
+  for (int32_t K : {20, 100, 2048 + 13})
+    for (int32_t M : {1, 2, 3, 4}) out.push_back({M, 130, K});
   out.push_back({64, 700, 2048});
   out.push_back({19, 40, 8192});
   return out;
