@@ -151,7 +151,11 @@ void pool_product(const TensorEntry* W, const float* X, float* Y, int32_t M, int
 // 1.33-1.39 / 1.13-1.19, f32 6.1-7.2 / 3.5-4.5 / 1.48-1.62 / 1.21-1.55 /
 // 1.08-1.17 / 0.95-0.99. With tiles claimed one at a time and blocks of 512
 // rows (one run): q8 7.6 / 4.8 / 1.93 / 1.62 / 1.40 / 1.36, f16 7.0 / 4.4 /
-// 1.87 / 1.62 / 1.39 / 1.36, f32 6.8 / 3.9 / 1.70 / 1.39 / 1.23 / 1.19. No
+// 1.87 / 1.62 / 1.39 / 1.36, f32 6.8 / 3.9 / 1.70 / 1.39 / 1.23 / 1.19. On
+// AMD EPYC family 25 (Zen 3, AVX2 only), with the AVX2 lane form, two runs:
+// q8 3.2-3.7 / 3.2-3.4 / 1.5-2.3 / 1.31-1.33 / 1.02-1.10 / 1.03-1.06, f16
+// 2.8-3.2 / 2.9-3.0 / 1.45-2.2 / 1.24-1.27 / 1.05-1.08 / 1.02-1.06, f32
+// 2.6-3.0 / 2.7-2.9 / 1.43-2.1 / 1.16-1.27 / 1.07-1.09 / 1.02-1.05. No
 // matrix of the model is stored as f32, and q8 and f16 through the BLAS
 // would also pay for their expansion first.
 void matmat_shared_input(const MatProduct* products, int32_t n, const float* X, int32_t M, int32_t K) {

@@ -16,7 +16,12 @@
 // that two-pass 3 x 4 kernel 74 GFLOP/s at K = 2048 and 66 at K = 6144; this
 // 6 x 16 one 97 and 99. (Before it, the 2 x 3 kernel with both halves live:
 // 42.) The price is the repacking: every weight group is transposed as it is
-// expanded, and the input rows are packed once per product.
+// expanded, and the input rows are packed once per product; at 16 input rows
+// that costs about as much as the two-pass kernel's slower multiply, from 35
+// rows on it is soon repaid. Prefill, 8 threads, same machine, two runs
+// alternating with the two-pass kernel (ratio to the compute bound): 16 ids
+// 0.37-0.41 -> 0.43-0.44, 35 0.50 -> 0.59, 64 0.54 -> 0.68, 128 0.55 ->
+// 0.71-0.73, 512 0.58 -> 0.76, 2048 0.55-0.56 -> 0.70-0.73.
 #include "kernels/matmat_panel.h"
 
 #if defined(__x86_64__)
