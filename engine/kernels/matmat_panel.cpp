@@ -303,6 +303,9 @@ void row_block(const PanelJob* job, int32_t b, int32_t* r, int32_t* m) {
   *m = base + (b < extra ? 1 : 0);
 }
 
+// The lane form's packed block of input rows that starts at row r.
+float* packed_inputs(const PanelJob* job, int64_t r) { return job->xpack + r * (job->K / 16 * 16); }
+
 // Every input row against the tile's weight rows: the row blocks in turn,
 // each against the tile's weight rows call_rows at a time, so that one block
 // of input rows and the whole panel stay in the core's cache. An expanded
@@ -322,7 +325,7 @@ void tile_product(const PanelJob* job, const PanelPart& part, int32_t o0, int32_
     row_block(job, b, &r, &m);
     for (int32_t i = 0; i < m; ++i) xs[i] = job->X + static_cast<int64_t>(r + i) * K;
     if (const detail::LaneKernel* lanes = job->kern->lanes) {
-      const float* xp = job->xpack + static_cast<int64_t>(r) * (K / 16 * 16);
+      const float* xp = packed_inputs(job, r);
       for (int32_t g = o0; g < o1; g += nr) {
         lanes->block(xp, m, w + (g - o0) / nr * group_len(job->kern, K), std::min(nr, o1 - g), K, xs,
                      part.Y + r * N + g, N);
@@ -355,7 +358,7 @@ void pack_inputs(PanelJob* job) {
   for (int32_t b; (b = job->packing.fetch_add(1, std::memory_order_relaxed)) < blocks;) {
     int32_t r, m;
     row_block(job, b, &r, &m);
-    job->kern->lanes->pack_inputs(job->X + r * K, m, job->K, job->xpack + r * (K / 16 * 16));
+    job->kern->lanes->pack_inputs(job->X + r * K, m, job->K, packed_inputs(job, r));
     job->packed.fetch_add(1, std::memory_order_release);
   }
 }

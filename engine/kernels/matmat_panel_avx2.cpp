@@ -40,6 +40,10 @@ namespace {
 
 constexpr int32_t MR = 6, NR = 16;
 
+// Floats from one lane's run of a packed group to the next: S steps and one
+// of padding.
+constexpr int64_t lane_run(int32_t S) { return static_cast<int64_t>(S + 1) * NR; }
+
 template <int R>
 OLVU_AVX2 void lane_rows(const float* xp, const float* wp, int32_t n, int32_t K, const float* const* x, float* y,
                          int64_t ldy) {
@@ -51,7 +55,7 @@ OLVU_AVX2 void lane_rows(const float* xp, const float* wp, int32_t n, int32_t K,
 #pragma GCC unroll 8
     for (int i = 0; i < R; ++i) acc[i][0] = acc[i][1] = _mm256_setzero_ps();
     const float* xs = xp + static_cast<int64_t>(l) * S * R;
-    const float* ws = wp + static_cast<int64_t>(l) * (S + 1) * NR;
+    const float* ws = wp + l * lane_run(S);
     for (int32_t s = 0; s < S; ++s, xs += R, ws += NR) {
       const __m256 w0 = _mm256_load_ps(ws), w1 = _mm256_load_ps(ws + 8);
 #pragma GCC unroll 8
@@ -85,7 +89,7 @@ OLVU_AVX2 void lane_rows(const float* xp, const float* wp, int32_t n, int32_t K,
     }
     if (n == NR && !tail) continue;
     for (int32_t j = 0; j < n; ++j)
-      y[i * ldy + j] = tail ? detail::panel_finish(out[j], x[i] + K16, wp + 16 * (S + 1) * NR + j * 16, tail) : out[j];
+      y[i * ldy + j] = tail ? detail::panel_finish(out[j], x[i] + K16, wp + 16 * lane_run(S) + j * 16, tail) : out[j];
   }
 }
 
@@ -155,7 +159,7 @@ OLVU_AVX2 void pack_inputs(const float* X, int32_t m, int32_t K, float* xp) {
 template <class Load>
 OLVU_AVX2 inline void transpose_steps(const Load& load, int32_t rows, int32_t s0, int32_t s1, int32_t S,
                                       float* wp) {
-  const int64_t lane = static_cast<int64_t>(S + 1) * NR;
+  const int64_t lane = lane_run(S);
   for (int32_t s = s0; s < s1; ++s)
     for (int jh = 0; jh < NR; jh += 8)
       for (int lh = 0; lh < 16; lh += 8) {
@@ -172,7 +176,7 @@ OLVU_AVX2 inline void transpose_steps(const Load& load, int32_t rows, int32_t s0
 // transpose within the halves gives each lane's eight rows: 16 shuffles per
 // 64 weights instead of the 24 of a full 8 x 8 transpose.
 OLVU_AVX2 void transpose_f32(const float* rows, int64_t K, int32_t S, float* wp) {
-  const int64_t lane = static_cast<int64_t>(S + 1) * NR;
+  const int64_t lane = lane_run(S);
   for (int32_t s = 0; s < S; ++s)
     for (int lq = 0; lq < 16; lq += 4) {
       __m256 t[4];
@@ -223,7 +227,7 @@ struct LoadF32 {
 // scales. Per 256 weights that is 24 byte unpacks instead of 96 float
 // shuffles, and 8 row loads instead of 32.
 OLVU_AVX2 void transpose_q8(const uint8_t* rows, int64_t row_bytes, int32_t blocks, int32_t S, float* wp) {
-  const int64_t lane = static_cast<int64_t>(S + 1) * NR;
+  const int64_t lane = lane_run(S);
   for (int32_t b = 0; b < blocks; ++b) {
     __m256i r[8];
     float sc[8];
@@ -265,6 +269,14 @@ OLVU_AVX2 void transpose_q8(const uint8_t* rows, int64_t row_bytes, int32_t bloc
   }
 }
 
+// The tail slots of a group: input K16 + t of row j from value(j, t) for the
+// group's rows and t < tail, zeros elsewhere.
+template <class Value>
+void store_tails(float* tails, int32_t rows, int32_t tail, const Value& value) {
+  for (int32_t j = 0; j < NR; ++j)
+    for (int32_t t = 0; t < 16; ++t) tails[j * 16 + t] = j < rows && t < tail ? value(j, t) : 0.0f;
+}
+
 // Weights are expanded straight into registers and transposed there; through
 // a row buffer and with the lanes' runs a power of two apart (which put all
 // sixteen runs on the same first-level cache sets), the packing cost twice
@@ -272,7 +284,7 @@ OLVU_AVX2 void transpose_q8(const uint8_t* rows, int64_t row_bytes, int32_t bloc
 // weight against 0.24.
 OLVU_AVX2 void pack_weights(const TensorEntry* W, int64_t o0, int32_t rows, int32_t K, float* wp) {
   const int32_t S = K / 16, K16 = 16 * S, tail = K - K16;
-  float* tails = wp + static_cast<int64_t>(16) * (S + 1) * NR;
+  float* tails = wp + 16 * lane_run(S);
   if (W->data_q8) {
     const int64_t row_bytes = static_cast<int64_t>(K / 32) * Q8_BLOCK_BYTES;
     // Inputs past the whole blocks read as zeros.
@@ -283,16 +295,15 @@ OLVU_AVX2 void pack_weights(const TensorEntry* W, int64_t o0, int32_t rows, int3
     } else {
       transpose_steps(LoadQ8{base, row_bytes}, rows, 0, whole, S, wp);
     }
-    transpose_steps(LoadF32{nullptr, 0}, 0, whole, S, S, wp);
+    for (int l = 0; l < 16; ++l) std::fill(wp + l * lane_run(S) + whole * NR, wp + l * lane_run(S) + S * NR, 0.0f);
     std::fill(tails, tails + NR * 16, 0.0f);
     return;
   }
   if (W->data_f16) {
     const uint16_t* base = W->data_f16 + o0 * K;
     transpose_steps(LoadF16{base, K}, rows, 0, S, S, wp);
-    for (int32_t j = 0; j < NR; ++j)
-      for (int32_t t = 0; t < 16; ++t)
-        tails[j * 16 + t] = j < rows && t < tail ? half_to_float(base[static_cast<int64_t>(j) * K + K16 + t]) : 0.0f;
+    store_tails(tails, rows, tail,
+                [&](int32_t j, int32_t t) { return half_to_float(base[static_cast<int64_t>(j) * K + K16 + t]); });
     return;
   }
   const float* base = W->data_f32 + o0 * K;
@@ -300,9 +311,7 @@ OLVU_AVX2 void pack_weights(const TensorEntry* W, int64_t o0, int32_t rows, int3
     for (int jh = 0; jh < NR; jh += 8) transpose_f32(base + jh * static_cast<int64_t>(K), K, S, wp + jh);
   else
     transpose_steps(LoadF32{base, K}, rows, 0, S, S, wp);
-  for (int32_t j = 0; j < NR; ++j)
-    for (int32_t t = 0; t < 16; ++t)
-      tails[j * 16 + t] = j < rows && t < tail ? base[static_cast<int64_t>(j) * K + K16 + t] : 0.0f;
+  store_tails(tails, rows, tail, [&](int32_t j, int32_t t) { return base[static_cast<int64_t>(j) * K + K16 + t]; });
 }
 
 const detail::LaneKernel kLanes = {pack_inputs, pack_weights, lane_block};
