@@ -5,7 +5,7 @@
 // the compute bound of the fused multiply-add peak (peak / (2 x layer-matrix
 // weights) tokens per second), the batched product against the platform BLAS
 // on f32 weights already expanded, the sampler against one decode step.
-//   bench_engine [model path, default /tmp/olvu_bench_model.olvt] [threads] [decode | prefill N]
+//   bench_engine [model path, default /tmp/olvu_bench_model.olvt] [threads] [decode | prefill N [repetitions, default 20]]
 // ("decode" skips the prefill measurements; "prefill N" only prefills N ids, for a profiler).
 #include <cblas.h>
 #include <fcntl.h>
@@ -375,7 +375,8 @@ int main(int argc, char** argv) {
   if (profile_prefill > 0) {
     Engine* e = olvu_open(path.c_str(), threads);
     const auto ids = prompt(profile_prefill, profile_prefill);
-    for (int rep = 0; rep < 20; ++rep) {
+    const int reps = argc > 5 ? std::max(1, std::atoi(argv[5])) : 20;
+    for (int rep = 0; rep < reps; ++rep) {
       olvu_reset(e);
       const auto t0 = Clock::now();
       olvu_start(e, ids.data(), profile_prefill, 40, 1337, 248046, 0.5f, 0.9f, 1.1f);

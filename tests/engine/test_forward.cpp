@@ -116,6 +116,15 @@ std::vector<Case> cases() {
   wide_conv.conv_kernel = 9;
   v.push_back({"linear_conv_kernel_9", spec_of(wide_conv, DType::F32, DType::F32)});
 
+  // Value heads of 128: the batch recurrence runs each head in two blocks of
+  // 64 columns.
+  olvt::Config blocks = lin;
+  blocks.n_layers = 2;
+  blocks.lin_k_heads = 2;
+  blocks.lin_v_heads = 2;
+  blocks.lin_v_dim = 128;
+  v.push_back({"linear_value_heads_128", spec_of(blocks, DType::F32, DType::F32)});
+
   olvt::Config big = mixed;
   big.vocab_size = 8192;  // 8192 x 64 halves: exactly 1 MiB, kept as f16
   big.ffn_size = 8192;    // gate, up and down of 1 MiB each
