@@ -312,6 +312,11 @@ int32_t delta_blocks(const DeltaPrefJob& d) {
   return d.lin_v_dim > DELTA_COLUMNS && d.lin_v_dim % DELTA_COLUMNS == 0 ? d.lin_v_dim / DELTA_COLUMNS : 1;
 }
 
+// cols floats of each of `rows` rows, from rows src_ld apart to rows dst_ld apart.
+void copy_rows(float* dst, int64_t dst_ld, const float* src, int64_t src_ld, int32_t rows, int32_t cols) {
+  for (int32_t i = 0; i < rows; ++i) std::memcpy(dst + i * dst_ld, src + i * src_ld, sizeof(float) * cols);
+}
+
 void delta_heads(void* ctx, int32_t start, int32_t end) {
   const DeltaBatchJob* j = static_cast<const DeltaBatchJob*>(ctx);
   const DeltaPrefJob& d = *j->d;
@@ -322,8 +327,7 @@ void delta_heads(void* ctx, int32_t start, int32_t end) {
     const int32_t h = item / blocks, c0 = item % blocks * cols;
     float* S = d.rec_state + static_cast<int64_t>(h) * dk * dv + c0;
     float* run = blocks > 1 ? slice : S;
-    if (blocks > 1)
-      for (int32_t i = 0; i < dk; ++i) std::memcpy(slice + i * cols, S + static_cast<int64_t>(i) * dv, sizeof(float) * cols);
+    if (blocks > 1) copy_rows(slice, cols, S, dv, dk, cols);
     for (int32_t t = 0; t < d.count; ++t) {
       const float* p = j->prep + (static_cast<int64_t>(t) * H + h) * j->prep_stride;
       const float* v = d.conv_out + static_cast<int64_t>(t) * d.conv_dim + 2 * int64_t{d.key_dim} +
@@ -331,8 +335,7 @@ void delta_heads(void* ctx, int32_t start, int32_t end) {
       delta_columns_step(run, dk, cols, p, p + dk, p[2 * dk], p[2 * dk + 1], v,
                          d.core_out + static_cast<int64_t>(t) * d.value_dim + static_cast<int64_t>(h) * dv + c0);
     }
-    if (blocks > 1)
-      for (int32_t i = 0; i < dk; ++i) std::memcpy(S + static_cast<int64_t>(i) * dv, slice + i * cols, sizeof(float) * cols);
+    if (blocks > 1) copy_rows(S, dv, slice, cols, dk, cols);
   }
 }
 

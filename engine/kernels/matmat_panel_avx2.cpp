@@ -152,15 +152,14 @@ OLVU_AVX2 void pack_inputs(const float* X, int32_t m, int32_t K, float* xp) {
     }
 }
 
-// Steps [s0, s1) of a group's rows [0, rows) into the lane-major group wp
-// of S steps, row j's inputs c .. c + 7 from load(j, c), rows past `rows` as
-// zeros. The 8 x 8 blocks are turned into lanes in registers; each step
-// writes one line of every lane's run.
+// The first `steps` steps of a group's rows [0, rows) into the lane-major
+// group wp of S steps, row j's inputs c .. c + 7 from load(j, c), rows past
+// `rows` as zeros. The 8 x 8 blocks are turned into lanes in registers; each
+// step writes one line of every lane's run.
 template <class Load>
-OLVU_AVX2 inline void transpose_steps(const Load& load, int32_t rows, int32_t s0, int32_t s1, int32_t S,
-                                      float* wp) {
+OLVU_AVX2 inline void transpose_steps(const Load& load, int32_t rows, int32_t steps, int32_t S, float* wp) {
   const int64_t lane = lane_run(S);
-  for (int32_t s = s0; s < s1; ++s)
+  for (int32_t s = 0; s < steps; ++s)
     for (int jh = 0; jh < NR; jh += 8)
       for (int lh = 0; lh < 16; lh += 8) {
         __m256 r[8];
@@ -293,7 +292,7 @@ OLVU_AVX2 void pack_weights(const TensorEntry* W, int64_t o0, int32_t rows, int3
     if (rows == NR) {
       for (int jh = 0; jh < NR; jh += 8) transpose_q8(base + jh * row_bytes, row_bytes, K / 32, S, wp + jh);
     } else {
-      transpose_steps(LoadQ8{base, row_bytes}, rows, 0, whole, S, wp);
+      transpose_steps(LoadQ8{base, row_bytes}, rows, whole, S, wp);
     }
     for (int l = 0; l < 16; ++l) std::fill(wp + l * lane_run(S) + whole * NR, wp + l * lane_run(S) + S * NR, 0.0f);
     std::fill(tails, tails + NR * 16, 0.0f);
@@ -301,7 +300,7 @@ OLVU_AVX2 void pack_weights(const TensorEntry* W, int64_t o0, int32_t rows, int3
   }
   if (W->data_f16) {
     const uint16_t* base = W->data_f16 + o0 * K;
-    transpose_steps(LoadF16{base, K}, rows, 0, S, S, wp);
+    transpose_steps(LoadF16{base, K}, rows, S, S, wp);
     store_tails(tails, rows, tail,
                 [&](int32_t j, int32_t t) { return half_to_float(base[static_cast<int64_t>(j) * K + K16 + t]); });
     return;
@@ -310,7 +309,7 @@ OLVU_AVX2 void pack_weights(const TensorEntry* W, int64_t o0, int32_t rows, int3
   if (rows == NR)
     for (int jh = 0; jh < NR; jh += 8) transpose_f32(base + jh * static_cast<int64_t>(K), K, S, wp + jh);
   else
-    transpose_steps(LoadF32{base, K}, rows, 0, S, S, wp);
+    transpose_steps(LoadF32{base, K}, rows, S, S, wp);
   store_tails(tails, rows, tail, [&](int32_t j, int32_t t) { return base[static_cast<int64_t>(j) * K + K16 + t]; });
 }
 
