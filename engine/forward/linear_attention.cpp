@@ -214,14 +214,19 @@ void delta_prep(const float* conv, int32_t h, float a, float b, int32_t dk, int3
   *beta = 1.0f / (eb + 1.0f);
 }
 
-// One step of a head's state S, or of a block of its columns laid out alone
-// (cols wide), from the step's state-free quantities and those columns of its
-// value v, the read-out of the same columns into o.
+// A step's delta from the value and the decayed state's read (kv_mem).
+void delta_of(const float* v, const float* kv_mem, float beta, int32_t cols, float* delta) {
+  for (int32_t j = 0; j < cols; ++j) delta[j] = (v[j] - kv_mem[j]) * beta;
+}
+
+// One step of a head's state S (cols wide), from the step's state-free
+// quantities and its value v, the read-out into o. The prefill's walk in
+// delta_heads computes every element the same way.
 void delta_columns_step(float* S, int32_t dk, int32_t cols, const float* q, const float* k, float g, float beta,
                         const float* v, float* o) {
   float kv_mem[MAX_LIN_DIM], delta[MAX_LIN_DIM];
   vdelta_decay_read(S, dk, cols, g, k, kv_mem);
-  for (int32_t j = 0; j < cols; ++j) delta[j] = (v[j] - kv_mem[j]) * beta;
+  delta_of(v, kv_mem, beta, cols, delta);
   vdelta_update_read(S, dk, cols, k, delta, q, o);
 }
 
@@ -328,12 +333,24 @@ void delta_heads(void* ctx, int32_t start, int32_t end) {
     float* S = d.rec_state + static_cast<int64_t>(h) * dk * dv + c0;
     float* run = blocks > 1 ? slice : S;
     if (blocks > 1) copy_rows(slice, cols, S, dv, dk, cols);
+    // Step t's update and read-out share one pass over the state with step
+    // t + 1's decay and read, each element computed as delta_columns_step
+    // computes it.
+    const auto prep = [&](int32_t t) { return j->prep + (static_cast<int64_t>(t) * H + h) * j->prep_stride; };
+    float kv_mem[MAX_LIN_DIM], delta[MAX_LIN_DIM];
+    vdelta_decay_read(run, dk, cols, prep(0)[2 * dk], prep(0) + dk, kv_mem);
     for (int32_t t = 0; t < d.count; ++t) {
-      const float* p = j->prep + (static_cast<int64_t>(t) * H + h) * j->prep_stride;
+      const float* p = prep(t);
       const float* v = d.conv_out + static_cast<int64_t>(t) * d.conv_dim + 2 * int64_t{d.key_dim} +
                        static_cast<int64_t>(h) * dv + c0;
-      delta_columns_step(run, dk, cols, p, p + dk, p[2 * dk], p[2 * dk + 1], v,
-                         d.core_out + static_cast<int64_t>(t) * d.value_dim + static_cast<int64_t>(h) * dv + c0);
+      float* o = d.core_out + static_cast<int64_t>(t) * d.value_dim + static_cast<int64_t>(h) * dv + c0;
+      delta_of(v, kv_mem, p[2 * dk + 1], cols, delta);
+      if (t + 1 < d.count) {
+        const float* next = prep(t + 1);
+        vdelta_update_read_next(run, dk, cols, p + dk, delta, p, o, next[2 * dk], next + dk, kv_mem);
+      } else {
+        vdelta_update_read(run, dk, cols, p + dk, delta, p, o);
+      }
     }
     if (blocks > 1) copy_rows(S, dv, slice, cols, dk, cols);
   }

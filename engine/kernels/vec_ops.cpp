@@ -92,6 +92,20 @@ void vdelta_update_read_scalar(float* S, int32_t rows, int32_t cols, const float
   }
 }
 
+void vdelta_update_read_next_scalar(float* S, int32_t rows, int32_t cols, const float* k, const float* delta,
+                                    const float* q, float* o, float g_next, const float* k_next, float* acc_next) {
+  for (int32_t j = 0; j < cols; ++j) o[j] = acc_next[j] = 0.0f;
+  for (int32_t i = 0; i < rows; ++i) {
+    float* r = S + static_cast<int64_t>(i) * cols;
+    for (int32_t j = 0; j < cols; ++j) {
+      const float s = std::fmaf(k[i], delta[j], r[j]);
+      o[j] = std::fmaf(q[i], s, o[j]);
+      r[j] = s * g_next;
+      acc_next[j] = std::fmaf(k_next[i], r[j], acc_next[j]);
+    }
+  }
+}
+
 
 }  // namespace vec_detail
 
@@ -139,4 +153,9 @@ void vdelta_decay_read(float* S, int32_t rows, int32_t cols, float g, const floa
 void vdelta_update_read(float* S, int32_t rows, int32_t cols, const float* k, const float* delta,
                         const float* q, float* o) {
   OLVU_VEC(vdelta_update_read, S, rows, cols, k, delta, q, o);
+}
+
+void vdelta_update_read_next(float* S, int32_t rows, int32_t cols, const float* k, const float* delta,
+                             const float* q, float* o, float g_next, const float* k_next, float* acc_next) {
+  OLVU_VEC(vdelta_update_read_next, S, rows, cols, k, delta, q, o, g_next, k_next, acc_next);
 }

@@ -49,6 +49,11 @@ void vnorm_scale(const float* x, const float* w, float q, float* y, int32_t n);
 void vdelta_decay_read(float* S, int32_t rows, int32_t cols, float g, const float* k, float* acc);
 void vdelta_update_read(float* S, int32_t rows, int32_t cols, const float* k, const float* delta,
                         const float* q, float* o);
+// vdelta_update_read, then vdelta_decay_read for the next step (g_next,
+// k_next into acc_next), in one pass over S: element by element the same
+// operations in the same order, so the same bits as the two calls.
+void vdelta_update_read_next(float* S, int32_t rows, int32_t cols, const float* k, const float* delta,
+                             const float* q, float* o, float g_next, const float* k_next, float* acc_next);
 
 // Both forms, callable directly so tests can compare them.
 namespace vec_detail {
@@ -69,6 +74,8 @@ void vdelta_decay_read_scalar(float* S, int32_t rows, int32_t cols, float g, con
                               float* acc);
 void vdelta_update_read_scalar(float* S, int32_t rows, int32_t cols, const float* k,
                                const float* delta, const float* q, float* o);
+void vdelta_update_read_next_scalar(float* S, int32_t rows, int32_t cols, const float* k, const float* delta,
+                                  const float* q, float* o, float g_next, const float* k_next, float* acc_next);
 #if defined(__x86_64__)
 float vdot_avx2(const float* a, const float* b, int32_t n);
 void vdot_rows_avx2(const float* q, const float* rows, int64_t stride, int32_t n_rows, int32_t d,
@@ -84,6 +91,8 @@ void vdelta_decay_read_avx2(float* S, int32_t rows, int32_t cols, float g, const
                             float* acc);
 void vdelta_update_read_avx2(float* S, int32_t rows, int32_t cols, const float* k,
                              const float* delta, const float* q, float* o);
+void vdelta_update_read_next_avx2(float* S, int32_t rows, int32_t cols, const float* k, const float* delta,
+                                  const float* q, float* o, float g_next, const float* k_next, float* acc_next);
 #endif
 #if defined(__aarch64__)
 float vdot_neon(const float* a, const float* b, int32_t n);
@@ -100,5 +109,7 @@ void vdelta_decay_read_neon(float* S, int32_t rows, int32_t cols, float g, const
                             float* acc);
 void vdelta_update_read_neon(float* S, int32_t rows, int32_t cols, const float* k,
                              const float* delta, const float* q, float* o);
+void vdelta_update_read_next_neon(float* S, int32_t rows, int32_t cols, const float* k, const float* delta,
+                                  const float* q, float* o, float g_next, const float* k_next, float* acc_next);
 #endif
 }  // namespace vec_detail

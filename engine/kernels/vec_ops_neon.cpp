@@ -258,6 +258,60 @@ void vdelta_update_read_neon(float* S, int32_t rows, int32_t cols, const float* 
   }
 }
 
+void vdelta_update_read_next_neon(float* S, int32_t rows, int32_t cols, const float* k, const float* delta,
+                                  const float* q, float* o, float g_next, const float* k_next, float* acc_next) {
+  const float32x4_t gv = vdupq_n_f32(g_next);
+  int32_t j = 0;
+  for (; j + 16 <= cols; j += 16) {
+    float32x4_t a[4], b[4], dv[4];
+    for (int v = 0; v < 4; ++v) {
+      a[v] = b[v] = vdupq_n_f32(0.0f);
+      dv[v] = vld1q_f32(delta + j + 4 * v);
+    }
+    for (int32_t i = 0; i < rows; ++i) {
+      float* r = S + static_cast<int64_t>(i) * cols + j;
+      const float32x4_t ki = vdupq_n_f32(k[i]), qi = vdupq_n_f32(q[i]), ni = vdupq_n_f32(k_next[i]);
+      for (int v = 0; v < 4; ++v) {
+        const float32x4_t s = vfmaq_f32(vld1q_f32(r + 4 * v), ki, dv[v]);
+        a[v] = vfmaq_f32(a[v], qi, s);
+        const float32x4_t d = vmulq_f32(s, gv);
+        vst1q_f32(r + 4 * v, d);
+        b[v] = vfmaq_f32(b[v], ni, d);
+      }
+    }
+    for (int v = 0; v < 4; ++v) {
+      vst1q_f32(o + j + 4 * v, a[v]);
+      vst1q_f32(acc_next + j + 4 * v, b[v]);
+    }
+  }
+  for (; j + 4 <= cols; j += 4) {
+    float32x4_t a = vdupq_n_f32(0.0f), b = a;
+    const float32x4_t dv = vld1q_f32(delta + j);
+    for (int32_t i = 0; i < rows; ++i) {
+      float* r = S + static_cast<int64_t>(i) * cols + j;
+      const float32x4_t s = vfmaq_f32(vld1q_f32(r), vdupq_n_f32(k[i]), dv);
+      a = vfmaq_f32(a, vdupq_n_f32(q[i]), s);
+      const float32x4_t d = vmulq_f32(s, gv);
+      vst1q_f32(r, d);
+      b = vfmaq_f32(b, vdupq_n_f32(k_next[i]), d);
+    }
+    vst1q_f32(o + j, a);
+    vst1q_f32(acc_next + j, b);
+  }
+  for (; j < cols; ++j) {
+    float a = 0.0f, b = 0.0f;
+    for (int32_t i = 0; i < rows; ++i) {
+      float* r = S + static_cast<int64_t>(i) * cols + j;
+      const float s = std::fmaf(k[i], delta[j], *r);
+      a = std::fmaf(q[i], s, a);
+      *r = s * g_next;
+      b = std::fmaf(k_next[i], *r, b);
+    }
+    o[j] = a;
+    acc_next[j] = b;
+  }
+}
+
 }  // namespace vec_detail
 
 #endif

@@ -38,11 +38,13 @@ struct Forms {
   decltype(&vnorm_scale_scalar) norm_scale;
   decltype(&vdelta_decay_read_scalar) decay_read;
   decltype(&vdelta_update_read_scalar) update_read;
+  decltype(&vdelta_update_read_next_scalar) update_read_next;
 };
 
 const Forms kScalar = {Isa::Scalar,           vdot_scalar,          vdot_rows_scalar,
                        vweighted_rows_scalar, vdot_rows_multi_scalar, vweighted_rows_multi_scalar,
-                       vnorm_scale_scalar,    vdelta_decay_read_scalar, vdelta_update_read_scalar};
+                       vnorm_scale_scalar,    vdelta_decay_read_scalar, vdelta_update_read_scalar,
+                       vdelta_update_read_next_scalar};
 
 // The vector forms this processor can run.
 std::vector<Forms> vector_forms() {
@@ -51,11 +53,11 @@ std::vector<Forms> vector_forms() {
   if (have_avx2())
     out.push_back({Isa::Avx2, vdot_avx2, vdot_rows_avx2, vweighted_rows_avx2, vdot_rows_multi_avx2,
                    vweighted_rows_multi_avx2, vnorm_scale_avx2, vdelta_decay_read_avx2,
-                   vdelta_update_read_avx2});
+                   vdelta_update_read_avx2, vdelta_update_read_next_avx2});
 #elif defined(__aarch64__)
   out.push_back({Isa::Neon, vdot_neon, vdot_rows_neon, vweighted_rows_neon, vdot_rows_multi_neon,
                  vweighted_rows_multi_neon, vnorm_scale_neon, vdelta_decay_read_neon,
-                 vdelta_update_read_neon});
+                 vdelta_update_read_neon, vdelta_update_read_next_neon});
 #endif
   return out;
 }
@@ -91,7 +93,7 @@ TEST(VecOps, VectorFormsGiveTheScalarBits) {
       float x = kScalar.dot(a.data(), b.data(), d), y = f.dot(a.data(), b.data(), d);
       ASSERT_EQ(std::memcmp(&x, &y, 4), 0) << "dot " << d;
 
-      for (int32_t n_rows : {1, 3, 4, 5, 9}) {
+      for (int32_t n_rows : {1, 3, 4, 5, 9, 130}) {
         const int64_t stride = d + 3;
         const auto rows = random_vec(g, n_rows * stride + 1);
         std::vector<float> o1(n_rows), o2(n_rows);
@@ -156,6 +158,21 @@ TEST(VecOps, VectorFormsGiveTheScalarBits) {
         kScalar.update_read(S1.data(), rows, d, k.data(), delta.data(), q.data(), o1.data());
         f.update_read(S2.data(), rows, d, k.data(), delta.data(), q.data(), o2.data());
         ASSERT_TRUE(same_bits(S1, S2) && same_bits(o1, o2)) << "update " << rows << "x" << d;
+
+        // The one-pass step gives the bits of the update and the next decay
+        // done in turn, in every form.
+        const auto k2 = random_vec(g, rows), q2 = random_vec(g, rows), kn = random_vec(g, rows);
+        const auto delta2 = random_vec(g, d);
+        auto S3 = S1;
+        std::vector<float> o3(d), an3(d), an1(d, 5.0f), an2(d, 5.0f);
+        kScalar.update_read(S3.data(), rows, d, k2.data(), delta2.data(), q2.data(), o3.data());
+        kScalar.decay_read(S3.data(), rows, d, 0.81f, kn.data(), an3.data());
+        kScalar.update_read_next(S1.data(), rows, d, k2.data(), delta2.data(), q2.data(), o1.data(), 0.81f,
+                                 kn.data(), an1.data());
+        f.update_read_next(S2.data(), rows, d, k2.data(), delta2.data(), q2.data(), o2.data(), 0.81f, kn.data(),
+                           an2.data());
+        ASSERT_TRUE(same_bits(S3, S1) && same_bits(o3, o1) && same_bits(an3, an1)) << "next " << rows << "x" << d;
+        ASSERT_TRUE(same_bits(S3, S2) && same_bits(o3, o2) && same_bits(an3, an2)) << "next " << rows << "x" << d;
       }
     }
   }
