@@ -185,29 +185,65 @@ struct PanelJob {
   const detail::PanelKernel* kern;
   PanelPart parts[MM_MAX_SHARED];
   int32_t groups, max_groups, participants;
-  std::atomic<int32_t> cursor;                  // first group not yet claimed
+  // The last split_groups groups go out as two tiles each, one per half of
+  // the row blocks; the cursor counts them twice.
+  int32_t split_groups;
+  std::atomic<int32_t> cursor;                  // first tile unit not yet claimed
   std::atomic<int32_t> packing, packed;         // the lane form's row blocks claimed and packed
   std::atomic<int32_t> busy[POOL_MAX_THREADS];  // panel slots in use
 };
 
-// The next tile: groups [g0, g1) of part *p, or false when none is left. The
-// size depends only on the cursor, so the tiles are the same however the
-// participants meet them; a tile never spans two products.
-bool claim_tile(PanelJob* job, int32_t* p, int32_t* g0, int32_t* g1) {
+// The input rows are cut into as few blocks as the kernel's mr allows, of
+// sizes differing by at most one, since a block of one or two rows leaves
+// most of the kernel's registers idle: 128 rows in blocks of 6 end in a
+// block of 2, which took 2 % of the prefill of 128 ids (AVX2, AMD EPYC
+// family 25), where 18 blocks of 6 and 4 of 5 take none of it.
+int32_t row_blocks(const PanelJob* job) { return (job->M + job->kern->mr - 1) / job->kern->mr; }
+
+// Block b's first row *r and its *m rows.
+void row_block(const PanelJob* job, int32_t b, int32_t* r, int32_t* m) {
+  const int32_t blocks = row_blocks(job), base = job->M / blocks, extra = job->M % blocks;
+  *r = b * base + std::min(b, extra);
+  *m = base + (b < extra ? 1 : 0);
+}
+
+// A tile: groups [g0, g1) of part p against row blocks [b0, b1).
+struct Tile {
+  int32_t p, g0, g1, b0, b1;
+};
+
+// The next tile, or false when none is left. Its size depends only on the
+// cursor, so the tiles are the same however the participants meet them; a
+// tile never spans two products. The cursor counts groups, then two units for
+// each of the last split_groups groups, whose halves of the row blocks go out
+// as tiles of their own: the participants of a job end within half a tile
+// of each other instead of a whole one.
+bool claim_tile(PanelJob* job, Tile* t) {
+  const int32_t whole = job->groups - job->split_groups;
+  const int32_t units = whole + 2 * job->split_groups;
   int32_t cur = job->cursor.load(std::memory_order_relaxed);
   for (;;) {
-    if (cur >= job->groups) return false;
+    if (cur >= units) return false;
+    int32_t g0, size, b0 = 0, b1 = row_blocks(job);
+    if (cur < whole) {
+      const int32_t left = job->groups - cur;
+      const int32_t share = (left + TILE_SHARE * job->participants - 1) / (TILE_SHARE * job->participants);
+      const int32_t least = job->kern->nr >= 16 ? 1 : MIN_TILE_GROUPS;
+      g0 = cur;
+      size = std::min(std::max(share, least), job->max_groups);
+      size = std::min(size, whole - cur);
+    } else {
+      const int32_t half = (cur - whole) % 2;
+      g0 = whole + (cur - whole) / 2;
+      size = 1;
+      (half ? b0 : b1) = b1 / 2;
+    }
     int32_t k = 0;
-    while (cur >= job->parts[k].end_group) ++k;
-    const int32_t left = job->groups - cur;
-    const int32_t share = (left + TILE_SHARE * job->participants - 1) / (TILE_SHARE * job->participants);
-    const int32_t least = job->kern->nr >= 16 ? 1 : MIN_TILE_GROUPS;
-    int32_t size = std::min(std::max(share, least), job->max_groups);
-    size = std::min(size, job->parts[k].end_group - cur);
-    if (job->cursor.compare_exchange_weak(cur, cur + size, std::memory_order_relaxed)) {
-      *p = k;
-      *g0 = cur;
-      *g1 = cur + size;
+    while (g0 >= job->parts[k].end_group) ++k;
+    const int32_t g1 = std::min(g0 + size, job->parts[k].end_group);
+    const int32_t next = cur < whole ? g1 : cur + 1;
+    if (job->cursor.compare_exchange_weak(cur, next, std::memory_order_relaxed)) {
+      *t = {k, g0, g1, b0, b1};
       return true;
     }
   }
@@ -289,20 +325,6 @@ int32_t call_rows(const PanelJob* job, const PanelPart& part) {
   return part.packed ? job->kern->nb : job->kern->nr;
 }
 
-// The input rows are cut into as few blocks as the kernel's mr allows, of
-// sizes differing by at most one, since a block of one or two rows leaves
-// most of the kernel's registers idle: 128 rows in blocks of 6 end in a
-// block of 2, which took 2 % of the prefill of 128 ids (AVX2, AMD EPYC
-// family 25), where 18 blocks of 6 and 4 of 5 take none of it.
-int32_t row_blocks(const PanelJob* job) { return (job->M + job->kern->mr - 1) / job->kern->mr; }
-
-// Block b's first row *r and its *m rows.
-void row_block(const PanelJob* job, int32_t b, int32_t* r, int32_t* m) {
-  const int32_t blocks = row_blocks(job), base = job->M / blocks, extra = job->M % blocks;
-  *r = b * base + std::min(b, extra);
-  *m = base + (b < extra ? 1 : 0);
-}
-
 // The lane form's packed block of input rows that starts at row r.
 float* packed_inputs(const PanelJob* job, int64_t r) { return job->xpack + r * (job->K / 16 * 16); }
 
@@ -310,8 +332,8 @@ float* packed_inputs(const PanelJob* job, int64_t r) { return job->xpack + r * (
 // each against the tile's weight rows call_rows at a time, so that one block
 // of input rows and the whole panel stay in the core's cache. An expanded
 // panel is packed, so a group's weights reach the micro-kernel as one stream.
-void tile_product(const PanelJob* job, const PanelPart& part, int32_t o0, int32_t o1, const float* w,
-                  NextTile* next) {
+void tile_product(const PanelJob* job, const PanelPart& part, int32_t o0, int32_t o1, int32_t b0, int32_t b1,
+                  const float* w, NextTile* next) {
   const int32_t nr = job->kern->nr, K = job->K;
   const int64_t N = part.N;
   const bool packed = part.packed;
@@ -319,8 +341,7 @@ void tile_product(const PanelJob* job, const PanelPart& part, int32_t o0, int32_
   const int64_t wstep = packed ? 16 * nr : 16;
   const float* xs[MAX_MR];
   const float* ws[MAX_NB];
-  const int32_t blocks = row_blocks(job);
-  for (int32_t b = 0; b < blocks; ++b) {
+  for (int32_t b = b0; b < b1; ++b) {
     int32_t r, m;
     row_block(job, b, &r, &m);
     for (int32_t i = 0; i < m; ++i) xs[i] = job->X + static_cast<int64_t>(r + i) * K;
@@ -380,31 +401,28 @@ void panel_range(void* ctx, int32_t, int32_t) {
   // The next tile is claimed as soon as the current one is expanded, so that
   // its bytes can be fetched while the current one is multiplied. Tile sizes
   // depend only on the cursor, so the tiles and every bit stay the same.
-  const int64_t blocks = row_blocks(job);
   if (job->kern->lanes) pack_inputs(job);
   bool first = true;
-  int32_t p, g0, g1;
-  bool have = claim_tile(job, &p, &g0, &g1);
+  Tile t;
+  bool have = claim_tile(job, &t);
   while (have) {
-    const PanelPart& part = job->parts[p];
+    const PanelPart& part = job->parts[t.p];
     int32_t o0, o1;
-    tile_rows(job, part, g0, g1, &o0, &o1);
+    tile_rows(job, part, t.g0, t.g1, &o0, &o1);
     const float* w = tile_weights(job, part, o0, o1, panel);
     if (first && job->kern->lanes) wait_for_inputs(job);
     first = false;
-    int32_t np = 0, ng0 = 0, ng1 = 0;
-    have = claim_tile(job, &np, &ng0, &ng1);
+    Tile n{};
+    have = claim_tile(job, &n);
     NextTile next = {0, 0, 0, 0};
     if (have) {
       int32_t n0, n1;
-      tile_rows(job, job->parts[np], ng0, ng1, &n0, &n1);
+      tile_rows(job, job->parts[n.p], n.g0, n.g1, &n0, &n1);
       const int64_t per_call = call_rows(job, part) / job->kern->nr;  // groups
-      next = next_tile(job, job->parts[np], n0, n1, blocks * ((g1 - g0 + per_call - 1) / per_call));
+      next = next_tile(job, job->parts[n.p], n0, n1, (t.b1 - t.b0) * ((t.g1 - t.g0 + per_call - 1) / per_call));
     }
-    tile_product(job, part, o0, o1, w, &next);
-    p = np;
-    g0 = ng0;
-    g1 = ng1;
+    tile_product(job, part, o0, o1, t.b0, t.b1, w, &next);
+    t = n;
   }
   job->busy[slot].store(0, std::memory_order_release);
 }
@@ -479,6 +497,7 @@ bool panel_products(const MatProduct* products, int32_t n, const float* X, int32
     job.X = X + static_cast<int64_t>(r0) * K;
     job.M = std::min(ROW_BLOCK, M - r0);
     for (int32_t i = 0; i < n; ++i) job.parts[i].Y = products[i].Y + static_cast<int64_t>(r0) * products[i].N;
+    job.split_groups = job.participants > 1 && row_blocks(&job) >= 2 ? std::min(job.participants, groups) : 0;
     job.cursor.store(0, std::memory_order_relaxed);
     for (auto& b : job.busy) b.store(0, std::memory_order_relaxed);
     job.packing.store(0, std::memory_order_relaxed);
