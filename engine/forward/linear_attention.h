@@ -20,6 +20,7 @@ struct ConvPrefJob {
   float* conv_out;
   const float* ring;  // null for a batch that starts at position 0
   int32_t lin_pos;
+  const float* taps;  // conv_weight laid out tap-major: conv_kernel rows of conv_dim
 };
 
 struct DeltaPrefJob {
@@ -43,6 +44,7 @@ struct DeltaPrefJob {
   const float* norm_weight;
 };
 
+// The batch convolution and its SiLU for the tokens [start, end) of a ConvPrefJob.
 void conv_pref_range(void* ctx, int32_t start, int32_t end);
 void delta_pref_range(void* ctx, int32_t start, int32_t end);
 
