@@ -104,8 +104,8 @@ std::vector<Case> cases() {
   v.push_back({"linear_16_heads", spec_of(wide, DType::F32, DType::F32)});
 
   // Three linear heads (not a multiple of any pool's participants) and 168
-  // convolution channels, so the channel blocks of the batch convolution end
-  // in a partial block; then a convolution wider than its blocked form takes.
+  // convolution channels, so the batch convolution's run of channels is a
+  // partial one; then a convolution of 9 taps, whose ring holds eight rows.
   olvt::Config odd = lin;
   odd.conv_kernel = 4;
   odd.lin_k_heads = 3;
@@ -117,11 +117,12 @@ std::vector<Case> cases() {
   v.push_back({"linear_conv_kernel_9", spec_of(wide_conv, DType::F32, DType::F32)});
 
   // Value heads of 128: the batch recurrence runs each head in two blocks of
-  // 64 columns.
+  // 64 columns; four of them make 640 convolution channels, more than one run
+  // of the batch convolution.
   olvt::Config blocks = lin;
   blocks.n_layers = 2;
-  blocks.lin_k_heads = 2;
-  blocks.lin_v_heads = 2;
+  blocks.lin_k_heads = 4;
+  blocks.lin_v_heads = 4;
   blocks.lin_v_dim = 128;
   v.push_back({"linear_value_heads_128", spec_of(blocks, DType::F32, DType::F32)});
 
