@@ -279,12 +279,12 @@ void delta_prep_tokens(void* ctx, int32_t start, int32_t end) {
 // columns where its width allows: each column's decay, read, delta and
 // update involve that column alone, so a block gives the bits the whole
 // state gives. A block is copied into a contiguous slice of 32 KiB (128
-// rows), which the core's first-level cache keeps between the two passes of
-// a step and from one step to the next, where the whole state (64 KiB) went
-// to the second-level cache twice per step; and twice as many pieces of work
-// as heads even out the participants. One thread, 2048 steps of a 128 x 128
-// head, AMD EPYC family 25: 2.55 us a step whole, 2.40 in blocks of 64,
-// 4.44 in blocks of 32 (one accumulator per eight columns).
+// rows), which the core's first-level cache keeps from one step to the
+// next, where the whole state (64 KiB) went to the second-level cache every
+// step; and twice as many pieces of work as heads even out the participants.
+// One thread, 2048 steps of a 128 x 128 head in two passes a step, AMD EPYC
+// family 25: 2.55 us a step whole, 2.40 in blocks of 64, 4.44 in blocks of
+// 32 (one accumulator per eight columns).
 constexpr int32_t DELTA_COLUMNS = 64;
 
 int32_t delta_blocks(const DeltaPrefJob& d) {

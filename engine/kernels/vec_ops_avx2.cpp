@@ -155,6 +155,7 @@ OLVU_AVX2 void vweighted_rows_multi_avx2(const float* const* w, int32_t nq, cons
   for (; i + 4 <= nq; i += 4) {
     const float* ws[4] = {w[i], w[i + 1], w[i + 2], w[i + 3]};
     const int32_t d16 = d >= 0 ? d / 16 * 16 : 0;
+    // At least one block, so that no rows still store zero sums.
     for (int32_t j0 = 0; j0 < n_rows || j0 == 0; j0 += WEIGHTED_BLOCK) {
       const int32_t j1 = std::min(n_rows, j0 + WEIGHTED_BLOCK);
       for (int32_t e = 0; e < d16; e += 16) {
